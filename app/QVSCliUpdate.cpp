@@ -1,0 +1,80 @@
+#include "app/QVSCliUpdate.h"
+
+#include "lib/ConfFile.h"
+#include "lib/Miscellaneous.h"
+#include "lib/Xcpt.h"
+#include "resource.h"
+
+#include <shellapi.h>
+
+CQVSCliUpdateApp theApp;
+
+CQVSCliUpdateApp::CQVSCliUpdateApp() = default;
+
+BOOL CQVSCliUpdateApp::InitInstance()
+{
+    try
+    {
+        const std::wstring strSourceFolder = ReadSourceFolder();
+        // Only the length counts: the value is neither trimmed nor checked here.
+        if (strSourceFolder.empty())
+        {
+            LaunchClientProgram();
+        }
+        else
+        {
+            RunUpdateDialog();
+        }
+    }
+    catch (SCException* e)
+    {
+        SC_HANDLE(e);
+    }
+    return FALSE;
+}
+
+namespace
+{
+// Stands in for the hot-update dialog until the update run is built: shows
+// template 102 and closes on OK, the cancel key or WM_CLOSE.
+INT_PTR CALLBACK InterimDialogProc(HWND hDlg, UINT uMsg, WPARAM wParam, LPARAM)
+{
+    if (uMsg == WM_COMMAND && (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL))
+    {
+        EndDialog(hDlg, LOWORD(wParam));
+        return TRUE;
+    }
+    return uMsg == WM_INITDIALOG ? TRUE : FALSE;
+}
+} // namespace
+
+void CQVSCliUpdateApp::RunUpdateDialog()
+{
+    DialogBoxParamW(m_hInstance, MAKEINTRESOURCEW(IDD_QVSCLIUPDATE_DIALOG), nullptr,
+                    &InterimDialogProc, 0);
+}
+
+std::wstring CQVSCliUpdateApp::ClientProgramPath()
+{
+    return GetAppFolder() + L"QVS.exe";
+}
+
+BOOL CQVSCliUpdateApp::StartClientProgram(const std::wstring& strPath)
+{
+    SHELLEXECUTEINFOW sei{};
+    sei.cbSize = sizeof sei;
+    sei.fMask = 0;
+    sei.hwnd = nullptr;
+    sei.lpVerb = L"Open";
+    sei.lpFile = strPath.c_str();
+    sei.lpParameters = nullptr;
+    sei.lpDirectory = nullptr;
+    sei.nShow = SW_SHOWNORMAL;
+    return ShellExecuteExW(&sei);
+}
+
+void CQVSCliUpdateApp::LaunchClientProgram()
+{
+    // A failure is silent: the process simply ends.
+    StartClientProgram(ClientProgramPath());
+}

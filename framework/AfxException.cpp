@@ -1,0 +1,233 @@
+#include "framework/AfxException.h"
+
+#include <utility>
+
+IMPLEMENT_DYNAMIC(CException, CObject)
+IMPLEMENT_DYNAMIC(CMemoryException, CException)
+IMPLEMENT_DYNAMIC(CNotSupportedException, CException)
+IMPLEMENT_DYNAMIC(CResourceException, CException)
+IMPLEMENT_DYNAMIC(CUserException, CException)
+IMPLEMENT_DYNAMIC(COleException, CException)
+IMPLEMENT_DYNAMIC(CFileException, CException)
+IMPLEMENT_DYNAMIC(CArchiveException, CException)
+
+void CException::Delete() noexcept
+{
+    if (m_bAutoDelete)
+    {
+        delete this;
+    }
+}
+
+BOOL CException::CopyMessage(const std::wstring& text, LPWSTR lpszError, UINT nMaxError) noexcept
+{
+    if (lpszError == nullptr || nMaxError == 0)
+    {
+        return FALSE;
+    }
+    const size_t n = text.size() < nMaxError - 1 ? text.size() : nMaxError - 1;
+    text.copy(lpszError, n);
+    lpszError[n] = L'\0';
+    return n > 0 ? TRUE : FALSE;
+}
+
+BOOL CException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT pnHelpContext) const
+{
+    if (pnHelpContext != nullptr)
+    {
+        *pnHelpContext = 0;
+    }
+    return CopyMessage(std::wstring(), lpszError, nMaxError);
+}
+
+BOOL CMemoryException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
+{
+    return CopyMessage(L"Out of memory.", lpszError, nMaxError);
+}
+
+BOOL CNotSupportedException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
+{
+    return CopyMessage(L"Unsupported operation was attempted.", lpszError, nMaxError);
+}
+
+BOOL CResourceException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
+{
+    return CopyMessage(L"A required resource was unavailable.", lpszError, nMaxError);
+}
+
+BOOL COleException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
+{
+    return CopyMessage(AfxSystemErrorText(static_cast<DWORD>(m_sc)), lpszError, nMaxError);
+}
+
+namespace
+{
+std::wstring TrimLineEnd(std::wstring text)
+{
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+    {
+        text.pop_back();
+    }
+    return text;
+}
+} // namespace
+
+CFileException::CFileException(int cause, LONG lOsError, std::wstring fileName)
+    : m_cause(cause), m_lOsError(lOsError), m_strFileName(std::move(fileName))
+{
+}
+
+int CFileException::OsErrorToException(LONG lOsError) noexcept
+{
+    switch (static_cast<DWORD>(lOsError))
+    {
+    case NO_ERROR:
+        return none;
+    case ERROR_FILE_NOT_FOUND:
+        return fileNotFound;
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+    case ERROR_INVALID_NAME:
+    case ERROR_FILENAME_EXCED_RANGE:
+        return badPath;
+    case ERROR_TOO_MANY_OPEN_FILES:
+        return tooManyOpenFiles;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+        return accessDenied;
+    case ERROR_INVALID_HANDLE:
+        return invalidFile;
+    case ERROR_CURRENT_DIRECTORY:
+        return removeCurrentDir;
+    case ERROR_CANNOT_MAKE:
+        return directoryFull;
+    case ERROR_NEGATIVE_SEEK:
+    case ERROR_SEEK:
+        return badSeek;
+    case ERROR_SHARING_VIOLATION:
+        return sharingViolation;
+    case ERROR_LOCK_VIOLATION:
+        return lockViolation;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return diskFull;
+    case ERROR_HANDLE_EOF:
+        return endOfFile;
+    default:
+        return genericException;
+    }
+}
+
+BOOL CFileException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
+{
+    std::wstring text = m_lOsError == -1 ? std::wstring(L"A file error occurred.")
+                                         : TrimLineEnd(AfxSystemErrorText(static_cast<DWORD>(m_lOsError)));
+    if (text.empty())
+    {
+        text = L"File error " + std::to_wstring(m_lOsError) + L".";
+    }
+    if (!m_strFileName.empty())
+    {
+        text += L" (" + m_strFileName + L")";
+    }
+    return CopyMessage(text, lpszError, nMaxError);
+}
+
+CArchiveException::CArchiveException(int cause, std::wstring fileName)
+    : m_cause(cause), m_strFileName(std::move(fileName))
+{
+}
+
+BOOL CArchiveException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
+{
+    std::wstring text;
+    switch (m_cause)
+    {
+    case endOfFile:
+        text = L"An attempt was made to read past the end of the file.";
+        break;
+    case badFormat:
+        text = L"The file is not in the expected format.";
+        break;
+    case readOnly:
+        text = L"An attempt was made to write to a file opened for reading.";
+        break;
+    case writeOnly:
+        text = L"An attempt was made to read from a file opened for writing.";
+        break;
+    default:
+        text = L"An unexpected error occurred while reading or writing the file.";
+        break;
+    }
+    if (!m_strFileName.empty())
+    {
+        text += L" (" + m_strFileName + L")";
+    }
+    return CopyMessage(text, lpszError, nMaxError);
+}
+
+std::wstring AfxSystemErrorText(DWORD dwError)
+{
+    LPWSTR buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                       FORMAT_MESSAGE_FROM_SYSTEM,
+                                   nullptr, dwError, 0, reinterpret_cast<LPWSTR>(&buffer), 0,
+                                   nullptr);
+    std::wstring text;
+    if (n != 0 && buffer != nullptr)
+    {
+        try
+        {
+            text.assign(buffer, n);
+        }
+        catch (...)
+        {
+            LocalFree(buffer);
+            throw;
+        }
+    }
+    if (buffer != nullptr)
+    {
+        LocalFree(buffer);
+    }
+    return text;
+}
+
+void AfxThrowMemoryException()
+{
+    // Allocating under memory exhaustion would fail again: one static object serves.
+    static CMemoryException s_memoryException(FALSE);
+    throw &s_memoryException;
+}
+
+void AfxThrowNotSupportedException()
+{
+    throw new CNotSupportedException;
+}
+
+void AfxThrowResourceException()
+{
+    throw new CResourceException;
+}
+
+void AfxThrowUserException()
+{
+    throw new CUserException;
+}
+
+void AfxThrowOleException(HRESULT sc)
+{
+    throw new COleException(sc);
+}
+
+void AfxThrowFileException(int cause, LONG lOsError, const std::wstring& fileName)
+{
+    throw new CFileException(cause, lOsError, fileName);
+}
+
+void AfxThrowArchiveException(int cause, const std::wstring& fileName)
+{
+    throw new CArchiveException(cause, fileName);
+}

@@ -1,0 +1,35 @@
+#pragma once
+// The application object: one static instance per program. The entry point runs
+// its InitInstance; when that returns FALSE the program ends without a message loop.
+
+#include "framework/AfxObject.h"
+
+class CWnd;
+
+class CWinApp : public CObject
+{
+public:
+    explicit CWinApp(LPCWSTR lpszAppName = nullptr);
+    ~CWinApp() override;
+    CWinApp(const CWinApp&) = delete;
+    CWinApp& operator=(const CWinApp&) = delete;
+
+    virtual BOOL InitInstance();
+    virtual int ExitInstance();
+    // The application's message loop, entered only when InitInstance returns TRUE.
+    virtual int Run();
+
+    // Loads an icon of the program's resources at the system's large icon size.
+    HICON LoadIcon(UINT nIDResource) const;
+
+    LPCWSTR m_pszAppName;
+    HINSTANCE m_hInstance = nullptr;
+    CWnd* m_pMainWnd = nullptr;
+    int m_nExitCode = 0;
+};
+
+CWinApp* AfxGetApp() noexcept;
+// The module that holds the program's resources (the running program).
+HINSTANCE AfxGetResourceHandle() noexcept;
+// Runs the application object; the body of the program's entry point.
+int AfxWinMain(HINSTANCE hInstance, int nCmdShow);

@@ -1,0 +1,57 @@
+#include "lib/ConfFile.h"
+
+#include "lib/Miscellaneous.h"
+#include "lib/Xcpt.h"
+#include "resource.h"
+
+#include <vector>
+
+namespace
+{
+const wchar_t kSection[] = L"HotUpdate";
+
+std::wstring ConfFilePath()
+{
+    return GetAppFolder() + L"QVS.ini";
+}
+} // namespace
+
+std::wstring ReadConfString(const std::wstring& strSection, const std::wstring& strKey)
+{
+    const std::wstring path = ConfFilePath();
+    // The platform cuts a value that does not fit and returns capacity - 1: grow and retry.
+    for (DWORD nCapacity = 256;; nCapacity *= 2)
+    {
+        if (nCapacity >= 1000000)
+        {
+            SC_THROW(SC_NO_CODE);
+        }
+        std::vector<wchar_t> buffer(nCapacity, L'\0');
+        const DWORD nCount =
+            GetPrivateProfileStringW(strSection.c_str(), strKey.c_str(), L"", buffer.data(),
+                                     nCapacity, path.c_str());
+        if (nCount < nCapacity - 1)
+        {
+            return std::wstring(buffer.data(), nCount);
+        }
+    }
+}
+
+bool WriteConfString(const std::wstring& strSection, const std::wstring& strKey,
+                     const std::wstring& strValue)
+{
+    return WritePrivateProfileStringW(strSection.c_str(), strKey.c_str(), strValue.c_str(),
+                                      ConfFilePath().c_str()) != FALSE;
+}
+
+std::wstring ReadSourceFolder()
+{
+    return ReadConfString(kSection, L"SourceFolder");
+}
+
+void WriteUpdateResult(bool bSucceeded, SCDateTime dtWhen, const std::wstring& strReason)
+{
+    WriteConfString(kSection, L"UpdateSucceeded", bSucceeded ? L"1" : L"0");
+    WriteConfString(kSection, L"UpdateDateTime", dtWhen.Format(IDS_DATETIME_PATTERN));
+    WriteConfString(kSection, L"UpdateFailureReason", strReason);
+}

@@ -1,0 +1,85 @@
+# Shared set-up for the build, test, demo and benchmark commands.
+# Sourced, not run. Installs what is missing, builds, and brings up Wine.
+
+QVS_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QVS_PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb xauth googletest cmake ninja-build"
+
+log() { printf '== %s\n' "$*" >&2; }
+
+# Installs the Debian packages the project needs, only when one is missing.
+ensure_packages() {
+    local missing=""
+    for p in $QVS_PACKAGES; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
+    done
+    [ -z "$missing" ] && return 0
+    log "installing:$missing"
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
+}
+
+# The Wine loader is not on PATH in Debian's wine64 package.
+find_wine() {
+    if [ -z "${QVS_WINE:-}" ]; then
+        if [ -x /usr/lib/wine/wine64 ]; then
+            QVS_WINE=/usr/lib/wine/wine64
+        else
+            QVS_WINE=$(dpkg -L wine64 | grep -E '/wine64$' | head -n 1)
+        fi
+    fi
+    if [ -z "${QVS_WINESERVER:-}" ]; then
+        QVS_WINESERVER=$(dirname "$QVS_WINE")/wineserver
+        [ -x "$QVS_WINESERVER" ] || QVS_WINESERVER=$(command -v wineserver)
+    fi
+    export QVS_WINE QVS_WINESERVER
+}
+
+# configure_and_build PRESET: configures (once) and builds with the given preset.
+configure_and_build() {
+    local preset=$1
+    cd "$QVS_TOP"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+}
+
+# wine_up BUILD_DIR: a private prefix, a virtual display when none is set,
+# a persistent wine server and one warm-up process. wine_down undoes it.
+QVS_STARTED_XVFB=""
+wine_up() {
+    local build=$1
+    find_wine
+    export WINEPREFIX="$build/wineprefix"
+    export WINEARCH=win64
+    export WINEDEBUG=${WINEDEBUG:--all}
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    if [ -z "${DISPLAY:-}" ]; then
+        local n=90
+        while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
+        Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+        QVS_STARTED_XVFB=$!
+        export DISPLAY=":$n"
+        local i
+        for i in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+    fi
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        log "creating the Wine prefix $WINEPREFIX (once, 10-15 s)"
+        mkdir -p "$WINEPREFIX"
+        "$QVS_WINE" wineboot --init >/dev/null 2>&1 </dev/null || true
+        "$QVS_WINESERVER" -w
+    fi
+    setsid "$QVS_WINESERVER" -p >/dev/null 2>&1 </dev/null &
+    "$QVS_WINE" cmd /c exit >/dev/null 2>&1 </dev/null || true
+}
+
+wine_down() {
+    if [ -n "${WINEPREFIX:-}" ] && [ -n "${QVS_WINESERVER:-}" ]; then
+        "$QVS_WINESERVER" -k >/dev/null 2>&1 || true
+    fi
+    if [ -n "$QVS_STARTED_XVFB" ]; then
+        kill "$QVS_STARTED_XVFB" 2>/dev/null || true
+        wait "$QVS_STARTED_XVFB" 2>/dev/null || true
+        QVS_STARTED_XVFB=""
+    fi
+}

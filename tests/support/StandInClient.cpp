@@ -1,0 +1,51 @@
+// Stands in for QVS.exe in tests and in the demo. Each start appends one line to
+// "QVS.started" beside the program: "started", the command line and the current
+// folder, TAB-separated, in UTF-8. While a file "QVS.hold" lies beside it, it
+// stays running (holding its own file open, as a running client does).
+#include <windows.h>
+
+#include <string>
+
+namespace
+{
+std::string Utf8(const std::wstring& text)
+{
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? static_cast<size_t>(n - 1) : 0, '\0');
+    if (n > 1)
+    {
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), n, nullptr, nullptr);
+    }
+    return out;
+}
+} // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+{
+    wchar_t module[MAX_PATH * 4] = {};
+    GetModuleFileNameW(nullptr, module, MAX_PATH * 4);
+    std::wstring folder(module);
+    folder.erase(folder.rfind(L'\\') + 1);
+
+    wchar_t cwd[MAX_PATH * 4] = {};
+    GetCurrentDirectoryW(MAX_PATH * 4, cwd);
+
+    const std::string line =
+        "started\t" + Utf8(GetCommandLineW()) + "\t" + Utf8(cwd) + "\r\n";
+    const HANDLE file = CreateFileW((folder + L"QVS.started").c_str(), FILE_APPEND_DATA,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE)
+    {
+        DWORD written = 0;
+        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+        CloseHandle(file);
+    }
+    for (int i = 0; i < 600 && GetFileAttributesW((folder + L"QVS.hold").c_str()) !=
+                                   INVALID_FILE_ATTRIBUTES;
+         ++i)
+    {
+        Sleep(100);
+    }
+    return 0;
+}
