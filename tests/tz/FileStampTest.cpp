@@ -64,11 +64,3 @@ TEST(BerlinStamps, ASummerFileIsListedWithTheOffsetInForceNow)
     EXPECT_EQ(bSummer ? L"15/07/26 10:00:00" : L"15/07/26 09:00:00", listed.modified);
     EXPECT_EQ(bSummer ? 10 : 9, listed.time.GetHour());
 }
-
-TEST(BerlinStamps, TheFormattingWithEitherOffset)
-{
-    // Listed while summer time is in force, a file of 10:00 winter time shows 11:00.
-    const FILETIME winter = qvstest::FileTimeFromUtc(2026, 1, 15, 9, 0, 0);
-    EXPECT_EQ(L"15/01/26 11:00:00", FormatListStamp(winter, -120));
-    EXPECT_EQ(L"15/01/26 10:00:00", FormatListStamp(winter, -60));
-}

@@ -131,83 +131,49 @@ public:
 };
 } // namespace
 
-// ---- The line splitter ----
+// ---- The line splitter and line ends ----
 
-TEST_F(FileLists, ThreeFieldsSeparatedByTwoTabs)
+TEST_F(FileLists, SplitsLinesAndEndsThemAsTheFormatSays)
 {
-    ASSERT_TRUE(ReadServerText(L"a\t\tb\t\tc\r\n"));
-    EXPECT_EQ((std::vector<Fields>{{L"a", L"b", L"c"}}), ListFields(FileListKind::Server));
-    EXPECT_TRUE(GetList(FileListKind::Server).front()->target.empty());
-}
-
-TEST_F(FileLists, AFourthFieldDropsTheThird)
-{
-    ASSERT_TRUE(ReadServerText(L"a\t\tb\t\tc\t\td\r\n"));
-    EXPECT_EQ((std::vector<Fields>{{L"a", L"b", L"d"}}), ListFields(FileListKind::Server));
-}
-
-TEST_F(FileLists, ThreeTabsInARowLeaveTheNameEmpty)
-{
-    ASSERT_TRUE(ReadServerText(L"a\t\t\tb\r\n"));
-    EXPECT_EQ((std::vector<Fields>{{L"a", L"", L"b"}}), ListFields(FileListKind::Server));
-}
-
-TEST_F(FileLists, FourTabsInARow)
-{
-    // The second separator starts one after the first: name from 3 to 2 is empty.
-    ASSERT_TRUE(ReadServerText(L"a\t\t\t\tb\r\n"));
-    EXPECT_EQ((std::vector<Fields>{{L"a", L"", L"b"}}), ListFields(FileListKind::Server));
-}
-
-TEST_F(FileLists, FewerThanTwoSeparatorsLeaveTheFirstFieldsEmpty)
-{
-    ASSERT_TRUE(ReadServerText(L"only\r\nf\t\tm\r\n"));
-    EXPECT_EQ((std::vector<Fields>{{L"f", L"", L"m"}, {L"", L"", L"only"}}),
-              ListFields(FileListKind::Server));
-}
-
-TEST_F(FileLists, SingleTabsAreText)
-{
-    ASSERT_TRUE(ReadServerText(L"a\tx\t\tb\tc\t\td\te\r\n"));
-    EXPECT_EQ((std::vector<Fields>{{L"a\tx", L"b\tc", L"d\te"}}), ListFields(FileListKind::Server));
-}
-
-// ---- Line ends ----
-
-TEST_F(FileLists, CrAloneEndsALineAndTakesTheNextCodeUnitWithIt)
-{
-    ASSERT_TRUE(ReadServerText(L"a\t\tb\t\tc\rXd\t\te\t\tf\r"));
-    EXPECT_EQ((std::vector<Fields>{{L"d", L"e", L"f"}, {L"a", L"b", L"c"}}),
-              ListFields(FileListKind::Server));
-}
-
-TEST_F(FileLists, LfAloneEndsALine)
-{
-    ASSERT_TRUE(ReadServerText(L"a\t\tb\t\tc\nd\t\te\t\tf\n"));
-    EXPECT_EQ((std::vector<Fields>{{L"d", L"e", L"f"}, {L"a", L"b", L"c"}}),
-              ListFields(FileListKind::Server));
-}
-
-TEST_F(FileLists, ALastLineWithoutLineEndIsRead)
-{
-    ASSERT_TRUE(ReadServerText(L"a\t\tb\t\tc\r\nd\t\te\t\tf"));
-    EXPECT_EQ((std::vector<Fields>{{L"d", L"e", L"f"}, {L"a", L"b", L"c"}}),
-              ListFields(FileListKind::Server));
-}
-
-TEST_F(FileLists, AnEmptyLineIsAnEmptyEntry)
-{
-    ASSERT_TRUE(ReadServerText(L"a\t\tb\t\tc\r\n\r\n"));
-    EXPECT_EQ((std::vector<Fields>{{L"", L"", L""}, {L"a", L"b", L"c"}}),
-              ListFields(FileListKind::Server));
-}
-
-TEST_F(FileLists, AnEmptyFileIsAnEmptyList)
-{
-    GetList(FileListKind::Server).push_back(MakeEntry(L"old", L"old", L"old"));
-    ASSERT_TRUE(ReadServerText(L""));
-    EXPECT_TRUE(GetList(FileListKind::Server).empty());
-    EXPECT_EQ(0u, GetListFileError(FileListKind::Server));
+    const struct
+    {
+        const wchar_t* pszCase;
+        std::wstring text;
+        std::vector<Fields> list; // newest first: the last line at the front
+    } kCases[] = {
+        {L"three fields", L"a\t\tb\t\tc\r\n", {{L"a", L"b", L"c"}}},
+        {L"a fourth field drops the third", L"a\t\tb\t\tc\t\td\r\n", {{L"a", L"b", L"d"}}},
+        {L"three TABs in a row", L"a\t\t\tb\r\n", {{L"a", L"", L"b"}}},
+        {L"four TABs in a row", L"a\t\t\t\tb\r\n", {{L"a", L"", L"b"}}},
+        {L"single TABs are text", L"a\tx\t\tb\tc\t\td\te\r\n", {{L"a\tx", L"b\tc", L"d\te"}}},
+        {L"fewer than two separators",
+         L"only\r\nf\t\tm\r\n",
+         {{L"f", L"", L"m"}, {L"", L"", L"only"}}},
+        {L"CR alone takes the next code unit with it",
+         L"a\t\tb\t\tc\rXd\t\te\t\tf\r",
+         {{L"d", L"e", L"f"}, {L"a", L"b", L"c"}}},
+        {L"CR CR LF: the LF ends an empty line",
+         L"a\t\tb\t\tc\r\r\n",
+         {{L"", L"", L""}, {L"a", L"b", L"c"}}},
+        {L"LF alone", L"a\t\tb\t\tc\nd\t\te\t\tf\n", {{L"d", L"e", L"f"}, {L"a", L"b", L"c"}}},
+        {L"a last line without line end",
+         L"a\t\tb\t\tc\r\nd\t\te\t\tf",
+         {{L"d", L"e", L"f"}, {L"a", L"b", L"c"}}},
+        {L"an empty line", L"a\t\tb\t\tc\r\n\r\n", {{L"", L"", L""}, {L"a", L"b", L"c"}}},
+        {L"an empty file", L"", {}},
+    };
+    for (const auto& c : kCases)
+    {
+        SCOPED_TRACE(qvstest::ToUtf8(c.pszCase));
+        GetList(FileListKind::Server).push_back(MakeEntry(L"old", L"old", L"old"));
+        ASSERT_TRUE(ReadServerText(c.text));
+        EXPECT_EQ(c.list, ListFields(FileListKind::Server));
+        for (const auto& pEntry : GetList(FileListKind::Server))
+        {
+            EXPECT_TRUE(pEntry->target.empty());
+        }
+        EXPECT_EQ(0u, GetListFileError(FileListKind::Server));
+    }
 }
 
 // ---- Order, reading and writing ----
@@ -294,13 +260,6 @@ TEST_F(FileLists, NamesOutsideTheAnsiCodePageRoundTrip)
     ASSERT_TRUE(ReadList(FileListKind::Client));
     // Written newest first and read back in reverse: the order they were added.
     EXPECT_EQ(names, ListFields(FileListKind::Client));
-}
-
-TEST_F(FileLists, ReadingAgainReplacesTheList)
-{
-    ASSERT_TRUE(ReadServerText(L"a\t\tb\t\tc\r\n"));
-    ASSERT_TRUE(ReadList(FileListKind::Server));
-    EXPECT_EQ(1u, GetList(FileListKind::Server).size());
 }
 
 // ---- Opening ----
@@ -459,61 +418,53 @@ TEST(FileListLine, IsTheFilesLineForm)
 
 // ---- Files that are not lists ----
 
-TEST_F(FileLists, AnOddNumberOfBytesFailsAndLeavesTheListEmpty)
+TEST_F(FileLists, AFileThatIsNotAListFailsAndLeavesTheListEmpty)
 {
-    qvstest::EventRecorder recorder;
-    GetList(FileListKind::Server).push_back(MakeEntry(L"old", L"old", L"old"));
-    EXPECT_FALSE(ReadServerBytes(Utf16Bytes(L"a\t\tb\t\tc\r\nd\t\te\t\tf\r\n") + "x"));
-    EXPECT_TRUE(GetList(FileListKind::Server).empty());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetListFileError(FileListKind::Server));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetLastError());
-    // The framework's error is recorded as a warning that names the file.
-    ASSERT_EQ(1u, recorder.events.size());
-    EXPECT_EQ(EVENTLOG_WARNING_TYPE, recorder.events[0].type);
-    EXPECT_NE(std::wstring::npos, recorder.events[0].strings[0].find(kServerListName));
-    // The file can still be read once it is whole.
-    ASSERT_TRUE(OverwriteShared(m_dir / kServerListName, L"a\t\tb\t\tc\r\n"));
-    EXPECT_TRUE(ReadList(FileListKind::Server));
-    EXPECT_EQ(1u, GetList(FileListKind::Server).size());
-    EXPECT_EQ(0u, GetListFileError(FileListKind::Server));
-}
-
-TEST_F(FileLists, ASingleByteFileFails)
-{
-    EXPECT_FALSE(ReadServerBytes("a"));
-    EXPECT_TRUE(GetList(FileListKind::Server).empty());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetListFileError(FileListKind::Server));
-}
-
-TEST_F(FileLists, ALineOfTheLongestLengthIsReadOneLongerFails)
-{
-    std::wstring longest = L"C:\\" + std::wstring(kMaxListLineLength - 3 - 4 - 17, L'd') +
-                           L"\t\t\t\t01/02/03 04:05:06";
+    const std::wstring longest = L"C:\\" + std::wstring(kMaxListLineLength - 3 - 4 - 17, L'd') +
+                                 L"\t\t\t\t01/02/03 04:05:06";
     ASSERT_EQ(kMaxListLineLength, longest.size());
+    const struct
+    {
+        const char* pszCase;
+        std::string bytes;
+    } kCases[] = {
+        {"an odd number of bytes", Utf16Bytes(L"a\t\tb\t\tc\r\nd\t\te\t\tf\r\n") + "x"},
+        {"a single byte", "a"},
+        {"half a code unit after CR", Utf16Bytes(L"a\t\tb\t\tc\r") + "x"},
+        {"a line one longer than the longest",
+         Utf16Bytes(L"a\t\tb\t\tc\r\n" + longest + L"x\r\nd\t\te\t\tf\r\n")},
+        {"an overlong last line without line end",
+         Utf16Bytes(std::wstring(kMaxListLineLength + 1, L'x'))},
+        {"a null code unit",
+         Utf16Bytes(std::wstring(L"a\t\tb\t\tc\r\nd\t\te", 13) + L'\0' + L"\t\tf\r\n")},
+    };
+    for (const auto& c : kCases)
+    {
+        SCOPED_TRACE(c.pszCase);
+        GetList(FileListKind::Server).push_back(MakeEntry(L"old", L"old", L"old"));
+        SetLastError(0);
+        EXPECT_FALSE(ReadServerBytes(c.bytes));
+        EXPECT_TRUE(GetList(FileListKind::Server).empty());
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetListFileError(FileListKind::Server));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetLastError());
+    }
+    // The longest line itself is read.
     ASSERT_TRUE(ReadServerText(L"a\t\tb\t\tc\r\n" + longest + L"\r\n"));
     ASSERT_EQ(2u, GetList(FileListKind::Server).size());
     EXPECT_EQ(longest.size() - 21, GetList(FileListKind::Server).front()->folder.size());
-
-    GetList(FileListKind::Server).push_back(MakeEntry(L"old", L"old", L"old"));
-    EXPECT_FALSE(ReadServerText(L"a\t\tb\t\tc\r\n" + longest + L"x\r\nd\t\te\t\tf\r\n"));
-    EXPECT_TRUE(GetList(FileListKind::Server).empty());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetListFileError(FileListKind::Server));
+    EXPECT_EQ(0u, GetListFileError(FileListKind::Server));
 }
 
-TEST_F(FileLists, AnOverlongLastLineWithoutLineEndFails)
-{
-    EXPECT_FALSE(ReadServerText(std::wstring(kMaxListLineLength + 1, L'x')));
-    EXPECT_TRUE(GetList(FileListKind::Server).empty());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetListFileError(FileListKind::Server));
-}
-
-TEST_F(FileLists, ANullCodeUnitFails)
+TEST_F(FileLists, AFormatErrorOfTheFrameworkIsRecordedAsAWarning)
 {
     qvstest::EventRecorder recorder;
-    EXPECT_FALSE(ReadServerText(std::wstring(L"a\t\tb\t\tc\r\nd\t\te", 13) + L'\0' + L"\t\tf\r\n"));
-    EXPECT_TRUE(GetList(FileListKind::Server).empty());
-    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_DATA), GetListFileError(FileListKind::Server));
-    EXPECT_TRUE(recorder.events.empty());
+    EXPECT_FALSE(ReadServerBytes("odd"));
+    ASSERT_EQ(1u, recorder.events.size());
+    EXPECT_EQ(EVENTLOG_WARNING_TYPE, recorder.events[0].type);
+    EXPECT_NE(std::wstring::npos, recorder.events[0].strings[0].find(kServerListName));
+    // A null is found by the list itself: an uncoded raise, not recorded.
+    EXPECT_FALSE(ReadServerText(std::wstring(L"a\0", 2)));
+    EXPECT_EQ(1u, recorder.events.size());
 }
 
 TEST_F(FileLists, AFailedReadChangesNothingElse)
