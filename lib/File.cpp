@@ -11,7 +11,6 @@
 #include <array>
 #include <climits>
 #include <cstdint>
-#include <cwchar>
 #include <new>
 #include <utility>
 #include <vector>
@@ -87,8 +86,9 @@ private:
     SCFile& m_file;
 };
 
-// Splits a line into folder, name and modified. Separators are found from one
-// position after the previous one, so a third TAB in a row starts the next field.
+// Splits a line into folder, name and modified. Each search for a separator starts
+// one position after the previous one, so a TAB can serve two separators: three
+// TABs in a row are two separators around an empty field.
 void SplitListLine(const std::wstring& line, FileListEntry& entry)
 {
     size_t nPos = 0;
@@ -180,8 +180,10 @@ void AppendTwoDigits(std::wstring& text, unsigned n)
 
 // ---- Comparison ----
 
-// The folding table: for every code unit, the upper case that the invariant
-// locale gives, kept only where CompareStringOrdinal agrees that the two are equal.
+// The folding table: for every code unit, its upper case by the invariant locale.
+// Without linguistic casing, LCMapStringEx follows the file system's casing rules,
+// which CompareStringOrdinal uses too; a mapping that the comparison does not
+// confirm is dropped all the same.
 std::unique_ptr<const std::array<wchar_t, 0x10000>> BuildFoldTable()
 {
     auto pTable = std::make_unique<std::array<wchar_t, 0x10000>>();
