@@ -162,7 +162,12 @@ bool MakeUnixLink(const std::wstring& parent, const std::wstring& name,
     }
     UniqueKernelHandle process(pi.hProcess);
     UniqueKernelHandle thread(pi.hThread);
-    WaitForSingleObject(process.get(), 10000);
+    // Wine runs a Unix program beside the process it reports: wait for the link itself.
+    const std::wstring link = parent + L"\\" + name;
+    for (int i = 0; i < 500 && GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    {
+        Sleep(10);
+    }
     return true;
 }
 
