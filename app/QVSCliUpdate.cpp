@@ -63,7 +63,9 @@ BOOL CQVSCliUpdateApp::StartClientProgram(const std::wstring& strPath)
 {
     SHELLEXECUTEINFOW sei{};
     sei.cbSize = sizeof sei;
-    sei.fMask = 0;
+    // No system error box: a failure is the caller's to report (or to leave silent).
+    // The program ends right after the start, so the start must be complete on return.
+    sei.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
     sei.hwnd = nullptr;
     sei.lpVerb = L"Open";
     sei.lpFile = strPath.c_str();

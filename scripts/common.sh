@@ -38,10 +38,16 @@ find_wine() {
 
 # configure_and_build PRESET: configures (once) and builds with the given preset.
 configure_and_build() {
-    local preset=$1
+    local preset=$1 out
     cd "$QVS_TOP"
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
+    out=$(mktemp)
+    if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$out" 2>&1; then
+        cat "$out" >&2
+        rm -f "$out"
+        log "the build failed"
+        return 1
+    fi
+    rm -f "$out"
 }
 
 # wine_up BUILD_DIR: a private prefix, a virtual display when none is set,
