@@ -69,9 +69,8 @@ std::wstring ServerListPath(const std::wstring& strFolder)
 } // namespace
 
 CQVSCliUpdateDlg::CQVSCliUpdateDlg(CWnd* pParent)
-    : CDialog(IDD_QVSCLIUPDATE_DIALOG, pParent), m_hIcon(AfxGetApp() != nullptr
-                                                            ? AfxGetApp()->LoadIcon(IDR_MAINFRAME)
-                                                            : nullptr)
+    : CDialog(IDD_QVSCLIUPDATE_DIALOG, pParent),
+      m_hIcon(AfxGetApp() != nullptr ? AfxGetApp()->LoadIcon(IDR_MAINFRAME) : nullptr)
 {
 }
 
@@ -144,7 +143,8 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
         const HWND hRun = GetDlgItem(IDC_RUN);
         if (hRun != nullptr)
         {
-            PostMessage(WM_COMMAND, MAKEWPARAM(IDC_RUN, BN_CLICKED), reinterpret_cast<LPARAM>(hRun));
+            PostMessage(WM_COMMAND, MAKEWPARAM(IDC_RUN, BN_CLICKED),
+                        reinterpret_cast<LPARAM>(hRun));
         }
     }
     else
@@ -212,15 +212,15 @@ void CQVSCliUpdateDlg::AddLogLine(const std::wstring& strMessage)
     if (m_logFile)
     {
         // Characters the code page lacks become its default character.
-        const int nBytes = WideCharToMultiByte(CP_THREAD_ACP, 0, strMessage.data(),
-                                               static_cast<int>(strMessage.size()), nullptr, 0,
-                                               nullptr, nullptr);
+        const int nBytes =
+            WideCharToMultiByte(CP_THREAD_ACP, 0, strMessage.data(),
+                                static_cast<int>(strMessage.size()), nullptr, 0, nullptr, nullptr);
         std::string bytes(static_cast<size_t>(nBytes > 0 ? nBytes : 0), '\0');
         if (nBytes > 0)
         {
             WideCharToMultiByte(CP_THREAD_ACP, 0, strMessage.data(),
-                                static_cast<int>(strMessage.size()), bytes.data(), nBytes,
-                                nullptr, nullptr);
+                                static_cast<int>(strMessage.size()), bytes.data(), nBytes, nullptr,
+                                nullptr);
         }
         bytes += "\r\n";
         DWORD dwWritten = 0;

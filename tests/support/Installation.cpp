@@ -43,7 +43,8 @@ std::vector<std::wstring> Installation::ClientStarts(size_t minLines, DWORD time
         {
             const std::wstring text = FromUtf8(ReadBytes(path));
             size_t start = 0;
-            for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+            for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos;
+                 start = end + 2)
             {
                 lines.push_back(text.substr(start, end - start));
             }

@@ -14,8 +14,7 @@ class ProgramResources : public testing::Test
 protected:
     void SetUp() override
     {
-        m_module.reset(LoadLibraryExW((qvstest::ExeFolder() + L"QVSCliUpdate.exe").c_str(),
-                                      nullptr,
+        m_module.reset(LoadLibraryExW((qvstest::ExeFolder() + L"QVSCliUpdate.exe").c_str(), nullptr,
                                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
         ASSERT_TRUE(m_module);
     }
