@@ -84,3 +84,28 @@ public:
 
     CArchive* m_pArchive = nullptr;
 };
+
+// ---- The pieces the operations above are made of, open to tests and tools ----
+
+// The longest line (without its line end) a list file may hold: the longest
+// path the system allows. Longer lines make the file unreadable as a list.
+inline constexpr size_t kMaxListLineLength = 32767;
+
+// The folder field for a file's full path: client form (the path up to and
+// including its last backslash) or server form ("\\" + computer + the path after
+// its drive's colon, up to and including its last backslash; without the computer
+// part when strComputerName is empty). Empty for any other kind.
+std::wstring ListFolderFromPath(FileListKind kind, const std::wstring& strFullPath,
+                                const std::wstring& strComputerName);
+
+// The modified field for a local time: "dd/MM/yy HH:mm:ss" (strftime's
+// "%d/%m/%y %H:%M:%S").
+std::wstring FormatListStamp(const SYSTEMTIME& stLocal);
+// The modified field for a UTC time under a given bias (minutes, UTC = local +
+// bias, as the system counts it): the offset in force when the entry is made is
+// applied to every file, whenever the file was written.
+std::wstring FormatListStamp(const FILETIME& ftUtc, LONG nBiasMinutes);
+
+// How CompareLists folds a code unit before hashing: two code units that
+// CompareStringOrdinal(..., TRUE) calls equal fold to the same value.
+wchar_t FoldListChar(wchar_t ch) noexcept;
