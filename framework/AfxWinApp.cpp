@@ -5,7 +5,8 @@
 namespace
 {
 CWinApp* g_pApp = nullptr;
-}
+HINSTANCE g_hResource = nullptr;
+} // namespace
 
 CWinApp::CWinApp(LPCWSTR lpszAppName) : m_pszAppName(lpszAppName)
 {
@@ -54,7 +55,12 @@ CWinApp* AfxGetApp() noexcept
 
 HINSTANCE AfxGetResourceHandle() noexcept
 {
-    return GetModuleHandleW(nullptr);
+    return g_hResource != nullptr ? g_hResource : GetModuleHandleW(nullptr);
+}
+
+void AfxSetResourceHandle(HINSTANCE hInstance) noexcept
+{
+    g_hResource = hInstance;
 }
 
 int AfxWinMain(HINSTANCE hInstance, int)

@@ -29,7 +29,11 @@ public:
 };
 
 CWinApp* AfxGetApp() noexcept;
-// The module that holds the program's resources (the running program).
+// The module that holds the program's resources: the running program unless
+// another module was set.
 HINSTANCE AfxGetResourceHandle() noexcept;
+// Makes dialogs and icons come from hInstance (null: the running program again).
+// Set it before any thread that creates windows is started.
+void AfxSetResourceHandle(HINSTANCE hInstance) noexcept;
 // Runs the application object; the body of the program's entry point.
 int AfxWinMain(HINSTANCE hInstance, int nCmdShow);

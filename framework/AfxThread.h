@@ -1,0 +1,59 @@
+#pragma once
+// User-interface threads: an object that owns a thread with its own message
+// queue and loop. A thread is started from its run-time class alone
+// (AfxBeginThread); it runs InitInstance, then its message loop until WM_QUIT,
+// then ExitInstance, and with auto-delete on the object deletes itself when the
+// thread ends. No exception leaves the thread's entry.
+
+#include "framework/AfxHandle.h"
+#include "framework/AfxObject.h"
+
+class CWnd;
+
+class CWinThread : public CObject
+{
+    DECLARE_DYNAMIC(CWinThread)
+public:
+    CWinThread() noexcept;
+    ~CWinThread() override;
+    CWinThread(const CWinThread&) = delete;
+    CWinThread& operator=(const CWinThread&) = delete;
+
+    // Starts the thread. Returns only once the new thread has its message queue,
+    // so that a message posted to it at once is kept; FALSE when it could not be
+    // started. Only dwCreateFlags 0 is supported: the thread runs at once.
+    BOOL CreateThread(DWORD dwCreateFlags = 0, UINT nStackSize = 0,
+                      LPSECURITY_ATTRIBUTES lpSecurityAttrs = nullptr);
+    BOOL SetThreadPriority(int nPriority) noexcept;
+    BOOL PostThreadMessage(UINT message, WPARAM wParam, LPARAM lParam) const noexcept;
+
+    // Runs first on the new thread: TRUE enters the message loop, FALSE goes
+    // straight to ExitInstance.
+    virtual BOOL InitInstance();
+    // The message loop, until WM_QUIT; returns what ExitInstance returns.
+    virtual int Run();
+    // Runs last on the thread; its result is the thread's exit code (the wParam of
+    // the WM_QUIT that ended the loop, 0 when none did).
+    virtual int ExitInstance();
+
+    UniqueKernelHandle m_hThread;
+    DWORD m_nThreadID = 0;
+    // The thread's main window, for the thread's own use.
+    CWnd* m_pMainWnd = nullptr;
+    // Delete the object when its thread ends.
+    BOOL m_bAutoDelete = TRUE;
+
+protected:
+    int m_nExitCode = 0;
+
+private:
+    static unsigned __stdcall ThreadEntry(void* pStartup);
+};
+
+// Makes an object of pThreadClass (a class derived from CWinThread with
+// DECLARE_DYNCREATE) and starts its thread at the given priority. Null when the
+// object cannot be made or the thread cannot be started; the object is then gone.
+CWinThread* AfxBeginThread(const CRuntimeClass* pThreadClass,
+                           int nPriority = THREAD_PRIORITY_NORMAL, UINT nStackSize = 0,
+                           DWORD dwCreateFlags = 0,
+                           LPSECURITY_ATTRIBUTES lpSecurityAttrs = nullptr) noexcept;

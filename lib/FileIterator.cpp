@@ -1,0 +1,640 @@
+#include "lib/FileIterator.h"
+
+#include "lib/Miscellaneous.h"
+#include "lib/ResString.h"
+#include "lib/Xcpt.h"
+#include "resource.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cwchar>
+#include <deque>
+#include <memory>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+
+IMPLEMENT_DYNCREATE(SCRecurseThread, CWinThread)
+
+namespace
+{
+// A folder or file of this exact name is the update's own log: never listed.
+constexpr wchar_t kLogName[] = L"QVSCliUpdate.log";
+constexpr std::wstring_view kLeftoverPrefix = L"~QVSCopy-";
+constexpr std::wstring_view kLeftoverSuffix = L".tmp";
+
+std::atomic<SCCopyFileFn> g_pfnCopyFile{&::CopyFileW};
+
+bool EqualNoCase(std::wstring_view a, std::wstring_view b) noexcept
+{
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) noexcept
+{
+    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+bool EndsWithNoCase(std::wstring_view text, std::wstring_view suffix) noexcept
+{
+    return text.size() >= suffix.size() &&
+           EqualNoCase(text.substr(text.size() - suffix.size()), suffix);
+}
+
+std::wstring UpperCase(std::wstring strText)
+{
+    if (!strText.empty())
+    {
+        CharUpperBuffW(strText.data(), static_cast<DWORD>(strText.size()));
+    }
+    return strText;
+}
+
+std::wstring SearchPattern(const std::wstring& strFolder)
+{
+    if (!strFolder.empty() && strFolder.back() == L'\\')
+    {
+        return strFolder + L"*.*";
+    }
+    return strFolder + L"\\*.*";
+}
+
+bool IsListFileName(std::wstring_view name) noexcept
+{
+    return EqualNoCase(name, kServerListName) || EqualNoCase(name, kClientListName);
+}
+
+// The system's message text for an error code, exactly as the system gives it
+// (line end included); empty when there is none.
+std::wstring SystemMessageText(DWORD dwError)
+{
+    LPWSTR pBuffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                       FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, dwError, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                   reinterpret_cast<LPWSTR>(&pBuffer), 0, nullptr);
+    const UniqueLocal buffer(pBuffer);
+    return n != 0 && pBuffer != nullptr ? std::wstring(pBuffer, n) : std::wstring();
+}
+
+// Starts the status popup's thread and asks it to end when the work is over,
+// however the work ends. The thread deletes itself once it has the quit
+// message, so its pointer is forgotten at that moment.
+class StatusThreadGuard
+{
+public:
+    explicit StatusThreadGuard(bool bStart) noexcept
+    {
+        if (bStart)
+        {
+            m_pThread = static_cast<SCRecurseThread*>(AfxBeginThread(
+                RUNTIME_CLASS(SCRecurseThread), THREAD_PRIORITY_NORMAL, 0, 0, nullptr));
+            // The thread lives until it is told to end, so its ID can be read now.
+            m_nThreadId = m_pThread != nullptr ? m_pThread->m_nThreadID : 0;
+        }
+    }
+    ~StatusThreadGuard() { End(); }
+    StatusThreadGuard(const StatusThreadGuard&) = delete;
+    StatusThreadGuard& operator=(const StatusThreadGuard&) = delete;
+
+    SCRecurseThread* Get() const noexcept { return m_pThread; }
+
+    void End() noexcept
+    {
+        if (m_nThreadId != 0)
+        {
+            PostThreadMessageW(m_nThreadId, WM_QUIT, 0, 0);
+        }
+        m_nThreadId = 0;
+        m_pThread = nullptr;
+    }
+
+private:
+    SCRecurseThread* m_pThread = nullptr;
+    DWORD m_nThreadId = 0;
+};
+
+// Opens one file of the tree and adds its entry to the kind's list; a file that
+// cannot be opened is reported and left out.
+void ListFile(FileListKind kind, const std::wstring& strPath, const std::wstring& strError,
+              SCProgressCallback pfnCallback, CWnd* pContext)
+{
+    std::wstring strMessage;
+    try
+    {
+        SCFile file(strPath);
+        const std::wstring strName = file.GetFileName();
+        if (IsListFileName(strName))
+        {
+            return;
+        }
+        auto pEntry = std::make_unique<FileListEntry>();
+        file.FillEntry(kind, pEntry.get());
+        AddListEntry(kind, std::move(pEntry), pContext);
+        return;
+    }
+    catch (CFileException* e)
+    {
+        // The text is taken and the object destroyed before anyone else runs.
+        wchar_t szText[MAX_PATH] = {};
+        e->GetErrorMessage(szText, MAX_PATH);
+        e->Delete();
+        strMessage = strError + szText + L"\r\n";
+    }
+    if (pfnCallback != nullptr)
+    {
+        pfnCallback(strMessage, pContext);
+    }
+}
+
+// ---- Names and paths that stay inside the installation ----
+
+bool IsPlainName(std::wstring_view name) noexcept
+{
+    if (name.empty() || name.back() == L'.' || name.back() == L' ')
+    {
+        // Also ".", ".." and "...": the system strips final dots and spaces.
+        return false;
+    }
+    for (const wchar_t c : name)
+    {
+        if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos)
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+// CON, PRN, AUX, NUL, COM0-9, LPT0-9 (also with the superscript digits the
+// system accepts), CONIN$ and CONOUT$, with or without an extension.
+bool IsDeviceName(std::wstring_view name)
+{
+    std::wstring_view base = name.substr(0, name.find(L'.'));
+    while (!base.empty() && base.back() == L' ')
+    {
+        base.remove_suffix(1);
+    }
+    const std::wstring strBase = UpperCase(std::wstring(base));
+    if (strBase == L"CON" || strBase == L"PRN" || strBase == L"AUX" || strBase == L"NUL" ||
+        strBase == L"CONIN$" || strBase == L"CONOUT$")
+    {
+        return true;
+    }
+    if (strBase.size() == 4 && (strBase.starts_with(L"COM") || strBase.starts_with(L"LPT")))
+    {
+        const wchar_t c = strBase[3];
+        return (c >= L'0' && c <= L'9') || c == L'\u00B9' || c == L'\u00B2' || c == L'\u00B3';
+    }
+    return false;
+}
+
+// ---- The copy ----
+
+std::wstring NewLeftoverName()
+{
+    static std::atomic<unsigned> s_nCopies{0};
+    wchar_t szMiddle[32] = {};
+    swprintf(szMiddle, 32, L"%lx-%x", GetCurrentProcessId(), s_nCopies++);
+    std::wstring strName(kLeftoverPrefix);
+    strName += szMiddle;
+    strName += kLeftoverSuffix;
+    return strName;
+}
+
+// The process number in a leftover's name, or false when the name is not one.
+bool ParseLeftoverName(std::wstring_view name, DWORD* pProcessId)
+{
+    if (name.size() <= kLeftoverPrefix.size() + kLeftoverSuffix.size() ||
+        !StartsWithNoCase(name, kLeftoverPrefix) || !EndsWithNoCase(name, kLeftoverSuffix))
+    {
+        return false;
+    }
+    const std::wstring_view middle = name.substr(
+        kLeftoverPrefix.size(), name.size() - kLeftoverPrefix.size() - kLeftoverSuffix.size());
+    const size_t nDash = middle.find(L'-');
+    if (nDash == 0 || nDash == std::wstring_view::npos || nDash + 1 == middle.size() || nDash > 8 ||
+        middle.size() - nDash - 1 > 8)
+    {
+        return false;
+    }
+    DWORD dwProcessId = 0;
+    for (size_t i = 0; i < middle.size(); ++i)
+    {
+        const wchar_t c = middle[i];
+        const bool bHex =
+            (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+        if (i == nDash)
+        {
+            continue;
+        }
+        if (!bHex)
+        {
+            return false;
+        }
+        if (i < nDash)
+        {
+            const DWORD nDigit = c <= L'9'   ? static_cast<DWORD>(c - L'0')
+                                 : c <= L'F' ? static_cast<DWORD>(c - L'A' + 10)
+                                             : static_cast<DWORD>(c - L'a' + 10);
+            dwProcessId = dwProcessId * 16 + nDigit;
+        }
+    }
+    *pProcessId = dwProcessId;
+    return true;
+}
+
+// A process that may still be copying: this one, or one that still runs.
+bool ProcessMayBeCopying(DWORD dwProcessId) noexcept
+{
+    if (dwProcessId == GetCurrentProcessId())
+    {
+        return true;
+    }
+    const UniqueKernelHandle hProcess(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, dwProcessId));
+    if (!hProcess)
+    {
+        // A process that exists but is not ours to open may be copying.
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    return WaitForSingleObject(hProcess.get(), 0) == WAIT_TIMEOUT;
+}
+
+void DiscardFile(const std::wstring& strPath) noexcept
+{
+    SetFileAttributesW(strPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(strPath.c_str());
+}
+
+DWORD LastErrorOrFailure() noexcept
+{
+    const DWORD dwError = GetLastError();
+    return dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
+}
+
+// Copies source into a temporary file beside the destination, then replaces the
+// destination with it in one step. ERROR_SUCCESS or the system's error code;
+// on failure the destination is as it was and the temporary file is gone.
+DWORD CopyReplacing(const std::wstring& strSource, const std::wstring& strDestination)
+{
+    const size_t nSlash = strDestination.find_last_of(L"\\/");
+    const std::wstring strFolder =
+        nSlash == std::wstring::npos ? std::wstring() : strDestination.substr(0, nSlash + 1);
+    const std::wstring strTemp = AfxLongPathForm(strFolder + NewLeftoverName());
+    const std::wstring strDest = AfxLongPathForm(strDestination);
+
+    if (!g_pfnCopyFile.load()(AfxLongPathForm(strSource).c_str(), strTemp.c_str(), FALSE))
+    {
+        const DWORD dwError = LastErrorOrFailure();
+        DiscardFile(strTemp);
+        return dwError;
+    }
+    // A read-only destination cannot be replaced; it keeps its attributes if it stays.
+    const DWORD dwOldAttributes = GetFileAttributesW(strDest.c_str());
+    SetFileAttributesW(strDest.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!MoveFileExW(strTemp.c_str(), strDest.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    {
+        const DWORD dwError = LastErrorOrFailure();
+        if (dwOldAttributes != INVALID_FILE_ATTRIBUTES)
+        {
+            constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                        FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                        FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+            const DWORD dwRestore = dwOldAttributes & kSettable;
+            SetFileAttributesW(strDest.c_str(), dwRestore != 0 ? dwRestore : FILE_ATTRIBUTE_NORMAL);
+        }
+        DiscardFile(strTemp);
+        return dwError;
+    }
+    return ERROR_SUCCESS;
+}
+
+// The installation root, or empty text when the program's folder has too few
+// levels to have one (then nothing can be copied safely).
+std::wstring InstallationRoot()
+{
+    try
+    {
+        return GetAppRootFolder();
+    }
+    catch (SCException* e)
+    {
+        SC_HANDLE(e);
+    }
+    return std::wstring();
+}
+} // namespace
+
+void SetCopyFileFunctionForTesting(SCCopyFileFn pfn) noexcept
+{
+    g_pfnCopyFile = pfn != nullptr ? pfn : &::CopyFileW;
+}
+
+// ---- SCFileIterator ----
+
+SCFileIterator::SCFileIterator() = default;
+
+SCFileIterator::~SCFileIterator() = default;
+
+void SCFileIterator::SetRootFolder(const std::wstring& strFolder)
+{
+    m_strRootFolder = strFolder;
+}
+
+void SCFileIterator::Walk(FileListKind kind, SCProgressCallback pfnCallback, CWnd* pContext)
+{
+    StatusThreadGuard status(m_bStatusPopup);
+    m_pStatusThread = status.Get();
+    try
+    {
+        WalkFolder(kind, m_strRootFolder, pfnCallback, pContext);
+    }
+    catch (...)
+    {
+        m_pStatusThread = nullptr;
+        throw;
+    }
+    m_pStatusThread = nullptr;
+}
+
+void SCFileIterator::WalkFolder(FileListKind kind, std::wstring strFolder,
+                                SCProgressCallback pfnCallback, CWnd* pContext)
+{
+    // Loaded once per walk, and only when someone listens.
+    std::wstring strReading;
+    std::wstring strError;
+    if (pfnCallback != nullptr)
+    {
+        strReading = SCResUString(IDS_READING_DIRECTORY);
+        strError = SCResUString(IDS_ERROR);
+    }
+
+    // One open search per level of the tree, the innermost last: a folder's
+    // sub-tree is finished before the folder's next entry is looked at.
+    struct Level
+    {
+        CFileFind find;
+        BOOL bMore = FALSE;
+    };
+    std::deque<Level> levels;
+    const auto enter = [&levels](const std::wstring& strPath)
+    {
+        Level& level = levels.emplace_back();
+        level.bMore = level.find.FindFile(SearchPattern(strPath).c_str());
+        if (!level.bMore)
+        {
+            // Missing or no access: nothing below it, and nothing more to say.
+            levels.pop_back();
+        }
+    };
+
+    enter(strFolder);
+    while (!levels.empty())
+    {
+        Level& level = levels.back();
+        if (!level.bMore)
+        {
+            levels.pop_back();
+            continue;
+        }
+        level.bMore = level.find.FindNextFile();
+        if (level.find.IsDots())
+        {
+            continue;
+        }
+        const WIN32_FIND_DATAW& data = level.find.GetFindData();
+        if (wcscmp(data.cFileName, kLogName) == 0)
+        {
+            continue;
+        }
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        {
+            const std::wstring strPath = level.find.GetFilePath();
+            if (pfnCallback != nullptr)
+            {
+                pfnCallback(strReading + strPath + L"\r\n", pContext);
+            }
+            // A junction or symbolic link may lead back up the tree: never followed.
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            {
+                enter(strPath);
+            }
+            continue;
+        }
+        ListFile(kind, level.find.GetFilePath(), strError, pfnCallback, pContext);
+    }
+}
+
+void SCFileIterator::CreateFolderPath(const std::wstring& strPath)
+{
+    const size_t nColon = strPath.find(L":\\");
+    if (nColon == std::wstring::npos)
+    {
+        return;
+    }
+    for (size_t n = strPath.find(L'\\', nColon + 2); n != std::wstring::npos;
+         n = strPath.find(L'\\', n + 1))
+    {
+        // Without its final backslash the level is the same folder in every path form.
+        CreateDirectoryW(AfxLongPathForm(strPath.substr(0, n)).c_str(), nullptr);
+    }
+}
+
+BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd)
+{
+    // Without a list nothing planned was copied: FALSE.
+    BOOL bResult = FALSE;
+    try
+    {
+        if (pList == nullptr)
+        {
+            SC_THROW(SC_NO_CODE);
+        }
+        bResult = TRUE;
+        StatusThreadGuard status(true);
+        const std::wstring strRoot = InstallationRoot();
+        // Target folders already made and cleared of leftovers (upper case).
+        std::unordered_set<std::wstring> prepared;
+
+        for (const std::unique_ptr<FileListEntry>& pEntry : *pList)
+        {
+            const FileListEntry& entry = *pEntry;
+            if (entry.target.empty())
+            {
+                continue;
+            }
+            std::wstring strSource = entry.folder + entry.name;
+            const std::wstring strRefusal = CheckCopyDestination(strRoot, entry.target, entry.name);
+            if (!strRefusal.empty())
+            {
+                bResult = FALSE;
+                if (pfnCallback != nullptr)
+                {
+                    pfnCallback(SCResUString(IDS_ERROR) + strSource + L" was not copied: " +
+                                    strRefusal + L".\r\n",
+                                pWnd);
+                }
+                continue;
+            }
+            // Each target folder is made ready once: most entries share their folder.
+            if (prepared.insert(UpperCase(entry.target)).second)
+            {
+                SCFileIterator finder;
+                if (!finder.FindFile((entry.target + L"*.*").c_str()))
+                {
+                    finder.CreateFolderPath(entry.target);
+                }
+                finder.Close();
+                RemoveCopyLeftovers(entry.target);
+            }
+            const std::wstring strDestination = entry.target + entry.name;
+            strSource = UpperCase(std::move(strSource));
+            if (!CopyOneFile(strSource, strDestination, pfnCallback, pWnd))
+            {
+                bResult = FALSE;
+            }
+        }
+        if (AfxGetSafeHwnd(pWnd) != nullptr)
+        {
+            pWnd->PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+        }
+    }
+    catch (SCException* e)
+    {
+        SC_HANDLE(e);
+    }
+    return bResult;
+}
+
+BOOL SCFileIterator::CopyOneFile(const std::wstring& strSource, const std::wstring& strDestination,
+                                 SCProgressCallback pfnCallback, CWnd* pContext)
+{
+    BOOL bResult = FALSE;
+    try
+    {
+        const DWORD dwError = CopyReplacing(strSource, strDestination);
+        bResult = dwError == ERROR_SUCCESS ? TRUE : FALSE;
+        if (pfnCallback != nullptr)
+        {
+            const std::wstring strMessage =
+                bResult ? SCResUString(IDS_COPYING) + strSource
+                        : SCResUString(IDS_ERROR) + SystemMessageText(dwError);
+            pfnCallback(strMessage, pContext);
+        }
+    }
+    catch (SCException* e)
+    {
+        SC_HANDLE(e);
+    }
+    return bResult;
+}
+
+std::wstring SCFileIterator::CheckCopyDestination(const std::wstring& strRoot,
+                                                  const std::wstring& strTarget,
+                                                  const std::wstring& strName)
+{
+    if (strRoot.empty())
+    {
+        return L"the installation folder is not known";
+    }
+    if (!IsPlainName(strName))
+    {
+        return L"the name \"" + strName + L"\" is not a plain file name";
+    }
+    if (IsDeviceName(strName))
+    {
+        return L"the name \"" + strName + L"\" is a device name";
+    }
+    const std::wstring strPrefix = strRoot.back() == L'\\' ? strRoot : strRoot + L'\\';
+    const std::wstring strOutside =
+        L"the folder \"" + strTarget + L"\" is not inside the installation \"" + strRoot + L"\"";
+    if (!StartsWithNoCase(strTarget, strPrefix))
+    {
+        return strOutside;
+    }
+    // Below the root every element must be a plain name: ".." would climb out.
+    const std::wstring_view rest = std::wstring_view(strTarget).substr(strPrefix.size());
+    size_t nStart = 0;
+    while (nStart < rest.size())
+    {
+        const size_t nEnd = std::min(rest.find(L'\\', nStart), rest.size());
+        const std::wstring_view element = rest.substr(nStart, nEnd - nStart);
+        if (!element.empty() && (!IsPlainName(element) || IsDeviceName(element)))
+        {
+            return strOutside;
+        }
+        nStart = nEnd + 1;
+    }
+    return std::wstring();
+}
+
+bool SCFileIterator::IsCopyLeftoverName(const std::wstring& strName)
+{
+    DWORD dwProcessId = 0;
+    return ParseLeftoverName(strName, &dwProcessId);
+}
+
+int SCFileIterator::RemoveCopyLeftovers(const std::wstring& strFolder)
+{
+    std::wstring strPattern = strFolder;
+    if (!strPattern.empty() && strPattern.back() != L'\\')
+    {
+        strPattern += L'\\';
+    }
+    strPattern += kLeftoverPrefix;
+    strPattern += L'*';
+
+    int nRemoved = 0;
+    CFileFind finder;
+    BOOL bMore = finder.FindFile(strPattern.c_str());
+    while (bMore)
+    {
+        bMore = finder.FindNextFile();
+        DWORD dwProcessId = 0;
+        // The pattern also matches short names: the long name decides.
+        if (finder.IsDirectory() ||
+            !ParseLeftoverName(finder.GetFindData().cFileName, &dwProcessId) ||
+            ProcessMayBeCopying(dwProcessId))
+        {
+            continue;
+        }
+        const std::wstring strPath = AfxLongPathForm(finder.GetFilePath());
+        SetFileAttributesW(strPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (DeleteFileW(strPath.c_str()))
+        {
+            ++nRemoved;
+        }
+    }
+    return nRemoved;
+}
+
+// ---- SCRecurseThread ----
+
+SCRecurseThread::SCRecurseThread() : m_dlgStatus(IDD_STATUS) {}
+
+SCRecurseThread::~SCRecurseThread() = default;
+
+BOOL SCRecurseThread::InitInstance()
+{
+    m_bAutoDelete = TRUE;
+    m_pMainWnd = &m_dlgStatus;
+    if (m_dlgStatus.Create(IDD_STATUS, nullptr))
+    {
+        m_dlgStatus.CenterWindow();
+        ::SetForegroundWindow(m_dlgStatus.GetSafeHwnd());
+    }
+    // Even without its popup the thread waits for its quit message, so the
+    // thread that started it always finds it there to take one.
+    return TRUE;
+}
+
+int SCRecurseThread::ExitInstance()
+{
+    m_dlgStatus.DestroyWindow();
+    m_pMainWnd = nullptr;
+    return CWinThread::ExitInstance();
+}

@@ -1,0 +1,481 @@
+// The directory walk: what it lists, what it leaves out, in which order, and
+// what it reports on the way.
+#include "lib/FileIterator.h"
+
+#include "tests/unit/FileIteratorTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include <winioctl.h>
+
+using qvstest::TempDir;
+using qvswalktest::HiddenDialogWindow;
+using qvswalktest::MessageRecorder;
+using qvswalktest::RecordMessage;
+
+namespace
+{
+const std::wstring kReading = L"Reading directory...";
+const std::wstring kError = L"Error!..";
+
+class Walk : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ClearList(FileListKind::Client);
+        ClearList(FileListKind::Server);
+    }
+    void TearDown() override
+    {
+        ClearList(FileListKind::Client);
+        ClearList(FileListKind::Server);
+    }
+
+    // Walks root into the client list, recording messages.
+    void WalkClient(const std::wstring& root, CWnd* pContext = nullptr)
+    {
+        SCFileIterator iterator;
+        iterator.SetRootFolder(root);
+        iterator.Walk(FileListKind::Client, &RecordMessage, pContext);
+    }
+
+    // Full paths of the client list's entries, front to back.
+    static std::vector<std::wstring> ListedPaths(FileListKind kind = FileListKind::Client)
+    {
+        std::vector<std::wstring> paths;
+        for (const auto& pEntry : GetList(kind))
+        {
+            paths.push_back(pEntry->folder + pEntry->name);
+        }
+        return paths;
+    }
+
+    MessageRecorder recorder;
+};
+
+bool IsListName(const std::wstring& name)
+{
+    return CompareStringOrdinal(name.c_str(), -1, kServerListName, -1, TRUE) == CSTR_EQUAL ||
+           CompareStringOrdinal(name.c_str(), -1, kClientListName, -1, TRUE) == CSTR_EQUAL;
+}
+
+// What the walk must do, written the simplest way: plain recursion over the
+// system's own search, in the order the system returns the entries.
+void ReferenceWalk(const std::wstring& folder, std::vector<std::wstring>& messages,
+                   std::vector<std::wstring>& files)
+{
+    WIN32_FIND_DATAW fd;
+    UniqueFind find(FindFirstFileW((folder + L"\\*.*").c_str(), &fd));
+    if (!find)
+    {
+        return;
+    }
+    do
+    {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L".." || name == L"QVSCliUpdate.log")
+        {
+            continue;
+        }
+        const std::wstring path = folder + L"\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        {
+            messages.push_back(kReading + path + L"\r\n");
+            if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            {
+                ReferenceWalk(path, messages, files);
+            }
+        }
+        else if (!IsListName(name))
+        {
+            files.push_back(path);
+        }
+    } while (FindNextFileW(find.get(), &fd));
+}
+
+std::wstring ComputerName()
+{
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
+    GetComputerNameW(name, &n);
+    return name;
+}
+
+// ---- Folder links: a junction where the system makes them, otherwise (Wine)
+// a Unix symbolic link made by ln through the Z: drive. ----
+
+struct MountPointBuffer
+{
+    DWORD tag;
+    WORD dataLength;
+    WORD reserved;
+    WORD substituteOffset;
+    WORD substituteLength;
+    WORD printOffset;
+    WORD printLength;
+    wchar_t path[1024];
+};
+
+bool MakeJunction(const std::wstring& link, const std::wstring& fullTarget)
+{
+    if (!CreateDirectoryW(link.c_str(), nullptr))
+    {
+        return false;
+    }
+    UniqueFile dir(CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    const std::wstring substitute = L"\\??\\" + fullTarget;
+    MountPointBuffer buffer{};
+    buffer.tag = IO_REPARSE_TAG_MOUNT_POINT;
+    buffer.substituteLength = static_cast<WORD>(substitute.size() * 2);
+    buffer.printOffset = static_cast<WORD>(buffer.substituteLength + 2);
+    buffer.printLength = static_cast<WORD>(fullTarget.size() * 2);
+    memcpy(buffer.path, substitute.c_str(), buffer.substituteLength);
+    memcpy(buffer.path + substitute.size() + 1, fullTarget.c_str(), buffer.printLength);
+    buffer.dataLength = static_cast<WORD>(8 + buffer.printOffset + buffer.printLength + 2);
+    DWORD n = 0;
+    const bool made = dir && DeviceIoControl(dir.get(), FSCTL_SET_REPARSE_POINT, &buffer,
+                                             buffer.dataLength + 8u, nullptr, 0, &n, nullptr);
+    dir.reset();
+    if (!made)
+    {
+        RemoveDirectoryW(link.c_str());
+    }
+    return made;
+}
+
+bool MakeUnixLink(const std::wstring& parent, const std::wstring& name,
+                  const std::wstring& relativeTarget)
+{
+    std::wstring command = L"Z:\\bin\\ln -s " + relativeTarget + L" " + name;
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        parent.c_str(), &si, &pi))
+    {
+        return false;
+    }
+    UniqueKernelHandle process(pi.hProcess);
+    UniqueKernelHandle thread(pi.hThread);
+    WaitForSingleObject(process.get(), 10000);
+    return true;
+}
+
+// Makes parent\name a link to a folder; relativeTarget uses '/' for Unix.
+bool MakeFolderLink(const std::wstring& parent, const std::wstring& name,
+                    const std::wstring& fullTarget, const std::wstring& relativeTarget)
+{
+    const std::wstring link = parent + L"\\" + name;
+    if (!MakeJunction(link, fullTarget) && !MakeUnixLink(parent, name, relativeTarget))
+    {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+} // namespace
+
+TEST_F(Walk, EveryFileOnceWithItsClientFolderNameAndStamp)
+{
+    TempDir dir;
+    qvstest::WriteBytes(dir / L"a.txt", "a");
+    qvstest::MakeDirs(dir / L"sub\\deeper");
+    qvstest::WriteBytes(dir / L"sub\\b.dll", "b");
+    qvstest::WriteBytes(dir / L"sub\\deeper\\c.dat", "c");
+    qvstest::SetLastWriteTime(dir / L"sub\\b.dll",
+                              qvstest::FileTimeFromUtc(2026, 12, 4, 20, 59, 45));
+    WalkClient(dir.path());
+
+    std::vector<std::wstring> paths = ListedPaths();
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ((std::vector<std::wstring>{dir / L"a.txt", dir / L"sub\\b.dll",
+                                         dir / L"sub\\deeper\\c.dat"}),
+              paths);
+    for (const auto& pEntry : GetList(FileListKind::Client))
+    {
+        EXPECT_TRUE(pEntry->target.empty());
+        EXPECT_EQ(L'\\', pEntry->folder.back());
+        if (pEntry->name == L"b.dll")
+        {
+            EXPECT_EQ(dir / L"sub\\", pEntry->folder);
+            // The stamp is the local time of the last write, to the second.
+            FILETIME ftLocal{};
+            const FILETIME ftUtc = qvstest::FileTimeFromUtc(2026, 12, 4, 20, 59, 45);
+            FileTimeToLocalFileTime(&ftUtc, &ftLocal);
+            SYSTEMTIME st{};
+            FileTimeToSystemTime(&ftLocal, &st);
+            wchar_t expected[32] = {};
+            swprintf(expected, 32, L"%02u/%02u/%02u %02u:%02u:%02u", st.wDay, st.wMonth,
+                     st.wYear % 100, st.wHour, st.wMinute, st.wSecond);
+            EXPECT_EQ(expected, pEntry->modified);
+        }
+    }
+}
+
+TEST_F(Walk, DepthFirstInTheSystemsOrderWithExactlyTheseMessages)
+{
+    TempDir dir;
+    for (const wchar_t* folder : {L"m", L"m\\x", L"m\\x\\y", L"b", L"z", L"z\\q"})
+    {
+        qvstest::MakeDirs(dir / folder);
+    }
+    for (const wchar_t* file : {L"1.txt", L"m\\2.txt", L"m\\x\\3.txt", L"m\\x\\y\\4.txt",
+                                L"m\\5.txt", L"z\\q\\6.txt", L"z\\7.txt", L"8.txt"})
+    {
+        qvstest::WriteBytes(dir / file, "f");
+    }
+    WalkClient(dir.path());
+
+    std::vector<std::wstring> expectedMessages;
+    std::vector<std::wstring> walkedFiles;
+    ReferenceWalk(dir.path(), expectedMessages, walkedFiles);
+    EXPECT_EQ(expectedMessages, recorder.messages);
+    ASSERT_EQ(6u, recorder.messages.size());
+    // New entries go to the front: the list holds the files in reverse walk order.
+    std::reverse(walkedFiles.begin(), walkedFiles.end());
+    EXPECT_EQ(walkedFiles, ListedPaths());
+    EXPECT_EQ(8u, walkedFiles.size());
+}
+
+TEST_F(Walk, TheContextReachesTheCallbackUnchangedAndShowsEveryLine)
+{
+    TempDir dir;
+    qvstest::MakeDirs(dir / L"s");
+    qvstest::WriteBytes(dir / L"s\\one.txt", "1");
+    HiddenDialogWindow window;
+    WalkClient(dir.path(), &window);
+
+    ASSERT_EQ(1u, recorder.contexts.size());
+    EXPECT_EQ(&window, recorder.contexts[0]);
+    ASSERT_EQ(1u, GetList(FileListKind::Client).size());
+    EXPECT_EQ(FormatListLine(*GetList(FileListKind::Client).front()), window.Text());
+}
+
+TEST_F(Walk, WithoutCallbackNothingIsReportedButTheWindowStillShowsTheLines)
+{
+    TempDir dir;
+    qvstest::MakeDirs(dir / L"s");
+    qvstest::WriteBytes(dir / L"s\\one.txt", "1");
+    HiddenDialogWindow window;
+    SCFileIterator iterator;
+    iterator.SetRootFolder(dir.path());
+    iterator.Walk(FileListKind::Client, nullptr, &window);
+    EXPECT_TRUE(recorder.messages.empty());
+    ASSERT_EQ(1u, GetList(FileListKind::Client).size());
+    EXPECT_NE(std::wstring::npos, window.Text().find(L"one.txt"));
+}
+
+TEST_F(Walk, ALogFolderIsSkippedWithItsContentButOtherCasesOfTheNameAreListed)
+{
+    TempDir dir;
+    qvstest::MakeDirs(dir / L"QVSCliUpdate.log\\inner");
+    qvstest::WriteBytes(dir / L"QVSCliUpdate.log\\hidden.txt", "h");
+    qvstest::WriteBytes(dir / L"QVSCliUpdate.log\\inner\\deep.txt", "d");
+    qvstest::MakeDirs(dir / L"bin");
+    qvstest::WriteBytes(dir / L"bin\\QVSCliUpdate.log", "the log itself");
+    qvstest::MakeDirs(dir / L"other");
+    qvstest::WriteBytes(dir / L"other\\qvscliupdate.log", "another case");
+    WalkClient(dir.path());
+
+    EXPECT_EQ(std::vector<std::wstring>{dir / L"other\\qvscliupdate.log"}, ListedPaths());
+    std::vector<std::wstring> sorted = recorder.messages;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ((std::vector<std::wstring>{kReading + (dir / L"bin") + L"\r\n",
+                                         kReading + (dir / L"other") + L"\r\n"}),
+              sorted);
+}
+
+TEST_F(Walk, BothListFilesAreSkippedInAnyCaseInEveryFolder)
+{
+    TempDir dir;
+    qvstest::MakeDirs(dir / L"a\\b");
+    qvstest::WriteBytes(dir / L"HotUpdateFileList_Server.txt", "s");
+    qvstest::WriteBytes(dir / L"HotUpdateFileList_Client.txt", "c");
+    qvstest::WriteBytes(dir / L"a\\hotupdatefilelist_client.TXT", "c");
+    qvstest::WriteBytes(dir / L"a\\b\\HOTUPDATEFILELIST_SERVER.txt", "s");
+    qvstest::WriteBytes(dir / L"a\\b\\HotUpdateFileList_Server.txt.bak", "kept");
+    WalkClient(dir.path());
+    EXPECT_EQ(std::vector<std::wstring>{dir / L"a\\b\\HotUpdateFileList_Server.txt.bak"},
+              ListedPaths());
+}
+
+TEST_F(Walk, AnEmptyFolderGivesOnlyItsMessage)
+{
+    TempDir dir;
+    qvstest::MakeDirs(dir / L"empty");
+    WalkClient(dir.path());
+    EXPECT_TRUE(GetList(FileListKind::Client).empty());
+    EXPECT_EQ(std::vector<std::wstring>{kReading + (dir / L"empty") + L"\r\n"}, recorder.messages);
+}
+
+TEST_F(Walk, AFileLockedWithoutSharingIsReportedAndLeftOut)
+{
+    TempDir dir;
+    qvstest::WriteBytes(dir / L"locked.dll", "locked");
+    qvstest::WriteBytes(dir / L"free.dll", "free");
+    UniqueFile lock(CreateFileW((dir / L"locked.dll").c_str(), GENERIC_READ, 0, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(lock);
+    WalkClient(dir.path());
+
+    EXPECT_EQ(std::vector<std::wstring>{dir / L"free.dll"}, ListedPaths());
+    ASSERT_EQ(1u, recorder.messages.size());
+    const std::wstring& message = recorder.messages[0];
+    EXPECT_EQ(0u, message.find(kError)) << message;
+    EXPECT_TRUE(message.ends_with(L"\r\n")) << message;
+    // The framework's text, cut to at most 259 characters.
+    const std::wstring text = message.substr(kError.size(), message.size() - kError.size() - 2);
+    EXPECT_FALSE(text.empty());
+    EXPECT_LE(text.size(), 259u);
+    EXPECT_NE(std::wstring::npos,
+              text.find(qvswalktest::Trimmed(qvswalktest::SystemText(ERROR_SHARING_VIOLATION))))
+        << text;
+}
+
+TEST_F(Walk, ServerFormNamesThisComputerAndThePathAfterTheColon)
+{
+    TempDir dir;
+    qvstest::MakeDirs(dir / L"bin");
+    qvstest::WriteBytes(dir / L"bin\\app.dll", "app");
+    SCFileIterator iterator;
+    iterator.SetRootFolder(dir.path());
+    iterator.Walk(FileListKind::Server, nullptr, nullptr);
+    ASSERT_EQ(1u, GetList(FileListKind::Server).size());
+    const FileListEntry& entry = *GetList(FileListKind::Server).front();
+    EXPECT_EQ(L"\\\\" + ComputerName() + dir.path().substr(2) + L"\\bin\\", entry.folder);
+    EXPECT_EQ(L"app.dll", entry.name);
+    EXPECT_TRUE(GetList(FileListKind::Client).empty());
+}
+
+TEST_F(Walk, AMissingRootGivesAnEmptyWalkWithoutAnyMessage)
+{
+    TempDir dir;
+    WalkClient(dir / L"missing");
+    EXPECT_TRUE(GetList(FileListKind::Client).empty());
+    EXPECT_TRUE(recorder.messages.empty());
+}
+
+TEST_F(Walk, HiddenAndSystemFilesAreListedLikeAnyOther)
+{
+    TempDir dir;
+    qvstest::WriteBytes(dir / L"h.sys", "h");
+    SetFileAttributesW((dir / L"h.sys").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    WalkClient(dir.path());
+    EXPECT_EQ(std::vector<std::wstring>{dir / L"h.sys"}, ListedPaths());
+    SetFileAttributesW((dir / L"h.sys").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(Walk, AFolderLinkIsReportedButNeverEnteredSoALoopEnds)
+{
+    TempDir dir;
+    TempDir outside;
+    qvstest::WriteBytes(outside / L"secret.txt", "outside the tree");
+    qvstest::MakeDirs(dir / L"a");
+    qvstest::WriteBytes(dir / L"a\\in.txt", "in");
+    // a\loop leads back to the root; a\out leads to a folder outside the tree.
+    if (!MakeFolderLink(dir / L"a", L"loop", dir.path(), L"..") ||
+        !MakeFolderLink(dir / L"a", L"out", outside.path(),
+                        L"../../" + outside.path().substr(outside.path().rfind(L'\\') + 1)))
+    {
+        GTEST_SKIP() << "this system makes neither junctions nor symbolic links";
+    }
+    WalkClient(dir.path());
+
+    EXPECT_EQ(std::vector<std::wstring>{dir / L"a\\in.txt"}, ListedPaths());
+    std::vector<std::wstring> sorted = recorder.messages;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ((std::vector<std::wstring>{kReading + (dir / L"a") + L"\r\n",
+                                         kReading + (dir / L"a\\loop") + L"\r\n",
+                                         kReading + (dir / L"a\\out") + L"\r\n"}),
+              sorted);
+    RemoveDirectoryW((dir / L"a\\loop").c_str());
+    DeleteFileW((dir / L"a\\loop").c_str());
+    RemoveDirectoryW((dir / L"a\\out").c_str());
+    DeleteFileW((dir / L"a\\out").c_str());
+}
+
+namespace
+{
+struct DeepWalk
+{
+    std::wstring root;
+    size_t messages = 0;
+    std::vector<std::wstring> paths;
+};
+
+// What is left of a thread's stack for the walk.
+constexpr size_t kStackLeft = 64 * 1024;
+
+[[gnu::noinline]] void RunDeepWalk(DeepWalk* pWalk)
+{
+    MessageRecorder recorder;
+    SCFileIterator iterator;
+    iterator.EnableStatusPopup(false);
+    iterator.SetRootFolder(pWalk->root);
+    iterator.Walk(FileListKind::Client, &RecordMessage, nullptr);
+    pWalk->messages = recorder.messages.size();
+    for (const auto& pEntry : GetList(FileListKind::Client))
+    {
+        pWalk->paths.push_back(pEntry->folder + pEntry->name);
+    }
+}
+
+// Uses up all of the thread's stack but kStackLeft bytes (the system may give a
+// thread more than asked for), then walks.
+DWORD WINAPI WalkOnLittleStack(LPVOID pParameter)
+{
+    MEMORY_BASIC_INFORMATION mbi{};
+    VirtualQuery(&mbi, &mbi, sizeof mbi);
+    const size_t nFree = static_cast<size_t>(reinterpret_cast<const char*>(&mbi) -
+                                             static_cast<const char*>(mbi.AllocationBase));
+    volatile char* pUsed = static_cast<volatile char*>(__builtin_alloca(nFree - kStackLeft));
+    pUsed[0] = 0;
+    RunDeepWalk(static_cast<DeepWalk*>(pParameter));
+    return static_cast<DWORD>(static_cast<unsigned char>(pUsed[0]));
+}
+
+DeepWalk WalkDeepTree(const std::wstring& root)
+{
+    DeepWalk walk;
+    walk.root = root;
+    UniqueKernelHandle thread(CreateThread(nullptr, 0, &WalkOnLittleStack, &walk, 0, nullptr));
+    EXPECT_TRUE(thread);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.get(), 120000));
+    return walk;
+}
+} // namespace
+
+TEST_F(Walk, ADeepTreeIsWalkedOnLittleStack)
+{
+    // 300 levels with 64 KB of stack: a walk that recursed once per level would
+    // need several times that (a fault ends the whole test program). Paths grow
+    // past MAX_PATH on the way.
+    TempDir dir;
+    std::wstring deep = dir.path();
+    for (int level = 0; level < 300; ++level)
+    {
+        deep += L"\\d";
+        ASSERT_TRUE(CreateDirectoryW(AfxLongPathForm(deep).c_str(), nullptr)) << level;
+    }
+    qvstest::WriteBytes(AfxLongPathForm(deep + L"\\bottom.txt"), "bottom");
+    qvstest::WriteBytes(dir / L"top.txt", "top");
+
+    DeepWalk walk = WalkDeepTree(dir.path());
+    EXPECT_EQ(300u, walk.messages);
+    std::sort(walk.paths.begin(), walk.paths.end());
+    EXPECT_EQ((std::vector<std::wstring>{deep + L"\\bottom.txt", dir / L"top.txt"}), walk.paths);
+
+    // TempDir removes trees recursively: take the deep one apart here, bottom up.
+    DeleteFileW(AfxLongPathForm(deep + L"\\bottom.txt").c_str());
+    while (deep.size() > dir.path().size())
+    {
+        RemoveDirectoryW(AfxLongPathForm(deep).c_str());
+        deep.erase(deep.rfind(L'\\'));
+    }
+}

@@ -1,0 +1,565 @@
+// QVSMakeList: publishes a release. Walks the release folder with the clients'
+// own walk and writes HotUpdateFileList_Server.txt into it, in server form
+// (\\COMPUTERNAME + the path after the drive's colon), replacing an older list
+// only once the new one is complete.
+
+#include "framework/AfxFileFind.h"
+#include "lib/File.h"
+#include "lib/FileIterator.h"
+#include "lib/ResString.h"
+#include "resource.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace
+{
+enum ExitCode : int
+{
+    kExitListed = 0,
+    kExitBadArguments = 1,
+    kExitBadFolder = 2,
+    kExitUnreadableFiles = 3,
+    kExitWriteFailed = 4,
+};
+
+constexpr std::wstring_view kTempPrefix = L"~QVSMakeList-";
+constexpr std::wstring_view kTempSuffix = L".tmp";
+
+// ---- Output: wide text on a console, UTF-8 when redirected ----
+
+bool IsConsole(HANDLE h) noexcept
+{
+    DWORD dwMode = 0;
+    return GetConsoleMode(h, &dwMode) != FALSE;
+}
+
+void Write(DWORD nStdHandle, std::wstring_view text)
+{
+    const HANDLE h = GetStdHandle(nStdHandle);
+    if (h == nullptr || h == INVALID_HANDLE_VALUE || text.empty())
+    {
+        return;
+    }
+    DWORD n = 0;
+    if (IsConsole(h))
+    {
+        WriteConsoleW(h, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
+        return;
+    }
+    const int nBytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(nBytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
+                        nBytes, nullptr, nullptr);
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+}
+
+void Out(std::wstring_view text)
+{
+    Write(STD_OUTPUT_HANDLE, text);
+}
+
+void Err(std::wstring_view text)
+{
+    Write(STD_ERROR_HANDLE, text);
+}
+
+std::wstring SystemText(DWORD dwError)
+{
+    std::wstring text = AfxSystemErrorText(dwError);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+    {
+        text.pop_back();
+    }
+    return text.empty() ? L"system error " + std::to_wstring(dwError) : text;
+}
+
+std::wstring ComputerName()
+{
+    wchar_t szName[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(szName, &n) ? std::wstring(szName, n) : std::wstring();
+}
+
+// ---- Arguments ----
+
+const wchar_t kUsage[] = L"Usage: QVSMakeList.exe <release folder>\r\n"
+                         L"       QVSMakeList.exe --help\r\n";
+
+const wchar_t kHelp[] =
+    L"QVSMakeList - writes the hot-update list of a release folder.\r\n"
+    L"\r\n"
+    L"Usage: QVSMakeList.exe <release folder>\r\n"
+    L"\r\n"
+    L"Lists every file below the release folder, with its folder and last-write\r\n"
+    L"time, into <release folder>\\HotUpdateFileList_Server.txt. The QVS clients\r\n"
+    L"read that list to decide which files to copy. An older list is replaced in\r\n"
+    L"one step, only once the new one is complete. The list files themselves and\r\n"
+    L"anything named QVSCliUpdate.log are not listed.\r\n"
+    L"\r\n"
+    L"Folders are written in server form: two backslashes, this computer's name,\r\n"
+    L"then the path after the drive's colon. For D:\\Release on a computer named\r\n"
+    L"SRV01 that is \\\\SRV01\\Release, so:\r\n"
+    L"  - run the tool on the computer that holds the release, on a local drive\r\n"
+    L"    (not a mapped network drive, not a \\\\server\\share path);\r\n"
+    L"  - the release folder must be a top folder of its drive (D:\\Release, not\r\n"
+    L"    D:\\Builds\\Release), shared under its own name (D:\\Release as\r\n"
+    L"    \\\\SRV01\\Release) and readable by every client user.\r\n"
+    L"\r\n"
+    L"In each client's QVS.ini, section [HotUpdate], set SourceFolder to the\r\n"
+    L"release folder in the same form, without a final backslash:\r\n"
+    L"    SourceFolder=\\\\SRV01\\Release\r\n"
+    L"The summary line printed after each run shows the exact value.\r\n"
+    L"\r\n"
+    L"Exit codes: 0 list written; 1 bad arguments or release folder not usable;\r\n"
+    L"2 release folder missing or unreadable; 3 some files could not be read (no\r\n"
+    L"list written); 4 the list could not be written.\r\n";
+
+struct Options
+{
+    bool bHelp = false;
+    std::wstring strFolder;
+    std::wstring strError; // not empty: the arguments cannot be used
+};
+
+// Every way of starting the tool is decided here, and only here.
+Options ParseArguments(int argc, wchar_t** argv)
+{
+    Options options;
+    std::vector<std::wstring> folders;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::wstring_view arg = argv[i];
+        if (arg == L"--help" || arg == L"-h" || arg == L"/?" || arg == L"-?")
+        {
+            options.bHelp = true;
+        }
+        else if (arg.starts_with(L"--") || (arg.size() > 1 && arg[0] == L'-'))
+        {
+            options.strError = L"unknown option " + std::wstring(arg);
+        }
+        else
+        {
+            folders.emplace_back(arg);
+        }
+    }
+    if (options.bHelp || !options.strError.empty())
+    {
+        return options;
+    }
+    if (folders.empty())
+    {
+        options.strError = L"no release folder given";
+    }
+    else if (folders.size() > 1)
+    {
+        options.strError = L"more than one release folder given";
+    }
+    else
+    {
+        options.strFolder = folders.front();
+    }
+    return options;
+}
+
+// ---- The release folder ----
+
+std::wstring FullPath(const std::wstring& strPath)
+{
+    std::vector<wchar_t> buffer(strPath.size() + MAX_PATH);
+    DWORD n = GetFullPathNameW(strPath.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(),
+                               nullptr);
+    if (n >= buffer.size())
+    {
+        buffer.resize(n + 1);
+        n = GetFullPathNameW(strPath.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(),
+                             nullptr);
+    }
+    return n != 0 && n < buffer.size() ? std::wstring(buffer.data(), n) : std::wstring();
+}
+
+// The release folder as a full local path without a final backslash, or a
+// message (and exit code) saying why it cannot be published.
+struct ReleaseFolder
+{
+    std::wstring strPath;
+    std::wstring strError;
+    int nExitCode = kExitListed;
+};
+
+ReleaseFolder CheckReleaseFolder(const std::wstring& strGiven)
+{
+    ReleaseFolder folder;
+    std::wstring strPath = FullPath(strGiven);
+    while (strPath.size() > 3 && strPath.back() == L'\\')
+    {
+        strPath.pop_back();
+    }
+    const auto fail = [&folder](int nExitCode, std::wstring strError)
+    {
+        folder.nExitCode = nExitCode;
+        folder.strError = std::move(strError);
+        return folder;
+    };
+    const bool bDrivePath = strPath.size() >= 3 && strPath[1] == L':' && strPath[2] == L'\\';
+    if (!bDrivePath)
+    {
+        return fail(kExitBadArguments,
+                    L"\"" + strGiven +
+                        L"\" is not a path on a local drive: give the release folder as "
+                        L"D:\\Release on the computer that shares it");
+    }
+    const std::wstring strDriveTop = strPath.substr(0, 3);
+    if (GetDriveTypeW(strDriveTop.c_str()) == DRIVE_REMOTE)
+    {
+        return fail(kExitBadArguments,
+                    L"\"" + strPath +
+                        L"\" lies on a network drive: run the tool on the computer that "
+                        L"holds the release, with its local path");
+    }
+    const DWORD dwAttributes = GetFileAttributesW(AfxLongPathForm(strPath).c_str());
+    if (dwAttributes == INVALID_FILE_ATTRIBUTES)
+    {
+        const DWORD dwError = GetLastError();
+        return fail(kExitBadFolder, L"the release folder \"" + strPath + L"\" cannot be found (" +
+                                        SystemText(dwError) + L")");
+    }
+    if ((dwAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    {
+        return fail(kExitBadFolder, L"\"" + strPath + L"\" is a file, not a folder");
+    }
+    if (strPath.size() <= 3 || strPath.find(L'\\', 3) != std::wstring::npos)
+    {
+        // Clients drop exactly one folder level (the share's) when they place new files.
+        return fail(kExitBadArguments,
+                    L"\"" + strPath +
+                        L"\" is not a top folder of its drive: the release must be a folder "
+                        L"such as D:\\Release, shared under its own name");
+    }
+    CFileFind finder;
+    if (!finder.FindFile((strPath + L"\\*.*").c_str()))
+    {
+        const DWORD dwError = GetLastError();
+        return fail(kExitBadFolder, L"the release folder \"" + strPath + L"\" cannot be read (" +
+                                        SystemText(dwError) + L")");
+    }
+    folder.strPath = strPath;
+    return folder;
+}
+
+// ---- Temporary list files ----
+
+std::wstring TempListName()
+{
+    wchar_t szId[16] = {};
+    swprintf(szId, 16, L"%lx", GetCurrentProcessId());
+    return std::wstring(kTempPrefix) + szId + std::wstring(kTempSuffix);
+}
+
+bool IsTempListName(std::wstring_view name, DWORD* pProcessId)
+{
+    if (name.size() <= kTempPrefix.size() + kTempSuffix.size() ||
+        CompareStringOrdinal(name.data(), static_cast<int>(kTempPrefix.size()), kTempPrefix.data(),
+                             static_cast<int>(kTempPrefix.size()), TRUE) != CSTR_EQUAL ||
+        CompareStringOrdinal(name.data() + name.size() - kTempSuffix.size(),
+                             static_cast<int>(kTempSuffix.size()), kTempSuffix.data(),
+                             static_cast<int>(kTempSuffix.size()), TRUE) != CSTR_EQUAL)
+    {
+        return false;
+    }
+    const std::wstring digits(
+        name.substr(kTempPrefix.size(), name.size() - kTempPrefix.size() - kTempSuffix.size()));
+    wchar_t* pEnd = nullptr;
+    const unsigned long nId = wcstoul(digits.c_str(), &pEnd, 16);
+    if (digits.empty() || digits.size() > 8 || pEnd == nullptr || *pEnd != L'\0')
+    {
+        return false;
+    }
+    *pProcessId = static_cast<DWORD>(nId);
+    return true;
+}
+
+bool ProcessRuns(DWORD dwProcessId) noexcept
+{
+    if (dwProcessId == GetCurrentProcessId())
+    {
+        return true;
+    }
+    const UniqueKernelHandle hProcess(OpenProcess(SYNCHRONIZE, FALSE, dwProcessId));
+    if (!hProcess)
+    {
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    }
+    return WaitForSingleObject(hProcess.get(), 0) == WAIT_TIMEOUT;
+}
+
+// Lists of runs that were stopped half-way must not be published as files.
+void RemoveStaleTempLists(const std::wstring& strFolder)
+{
+    CFileFind finder;
+    BOOL bMore = finder.FindFile((strFolder + L"\\" + std::wstring(kTempPrefix) + L"*").c_str());
+    while (bMore)
+    {
+        bMore = finder.FindNextFile();
+        DWORD dwProcessId = 0;
+        if (!finder.IsDirectory() && IsTempListName(finder.GetFindData().cFileName, &dwProcessId) &&
+            !ProcessRuns(dwProcessId))
+        {
+            const std::wstring strPath = AfxLongPathForm(finder.GetFilePath());
+            SetFileAttributesW(strPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(strPath.c_str());
+        }
+    }
+}
+
+// Never publish the tool's own or a copy's temporary files.
+void DropTemporaryEntries(FileList& list)
+{
+    std::erase_if(list,
+                  [](const std::unique_ptr<FileListEntry>& pEntry)
+                  {
+                      DWORD dwProcessId = 0;
+                      return IsTempListName(pEntry->name, &dwProcessId) ||
+                             SCFileIterator::IsCopyLeftoverName(pEntry->name);
+                  });
+}
+
+// ---- The walk ----
+
+struct WalkProgress
+{
+    std::wstring strReading;
+    std::wstring strError;
+    size_t nFolders = 1; // the release folder itself
+    size_t nUnreadable = 0;
+    bool bConsole = false;
+    bool bCounterShown = false;
+    ULONGLONG nLastShown = 0;
+};
+
+WalkProgress g_progress;
+
+void ClearCounter()
+{
+    if (g_progress.bCounterShown)
+    {
+        Err(L"\r" + std::wstring(60, L' ') + L"\r");
+        g_progress.bCounterShown = false;
+    }
+}
+
+LRESULT OnWalkMessage(const std::wstring& strMessage, CWnd*)
+{
+    if (!g_progress.strReading.empty() && strMessage.starts_with(g_progress.strReading))
+    {
+        ++g_progress.nFolders;
+    }
+    else if (!g_progress.strError.empty() && strMessage.starts_with(g_progress.strError))
+    {
+        ++g_progress.nUnreadable;
+        ClearCounter();
+        Err(L"cannot read: " + strMessage.substr(g_progress.strError.size()));
+    }
+    const ULONGLONG nNow = GetTickCount64();
+    if (g_progress.bConsole && nNow - g_progress.nLastShown >= 250)
+    {
+        g_progress.nLastShown = nNow;
+        g_progress.bCounterShown = true;
+        Err(L"\r" + std::to_wstring(GetList(FileListKind::Server).size()) + L" files in " +
+            std::to_wstring(g_progress.nFolders) + L" folders...");
+    }
+    return 0;
+}
+
+// ---- The list file ----
+
+bool WriteAll(HANDLE h, const std::wstring& text)
+{
+    const char* p = reinterpret_cast<const char*>(text.data());
+    size_t nLeft = text.size() * sizeof(wchar_t);
+    while (nLeft > 0)
+    {
+        const DWORD nChunk = nLeft > (1u << 20) ? (1u << 20) : static_cast<DWORD>(nLeft);
+        DWORD nWritten = 0;
+        if (!WriteFile(h, p, nChunk, &nWritten, nullptr) || nWritten != nChunk)
+        {
+            return false;
+        }
+        p += nChunk;
+        nLeft -= nChunk;
+    }
+    return true;
+}
+
+// Writes the list into a temporary file beside the old one, then replaces the
+// old one in one step: a client never reads half a list. ERROR_SUCCESS or why not.
+DWORD WriteServerList(const std::wstring& strFolder, const FileList& list)
+{
+    std::wstring text;
+    for (const std::unique_ptr<FileListEntry>& pEntry : list)
+    {
+        text += FormatListLine(*pEntry);
+    }
+    const std::wstring strTemp = AfxLongPathForm(strFolder + L"\\" + TempListName());
+    const std::wstring strList = AfxLongPathForm(strFolder + L"\\" + kServerListName);
+    {
+        const UniqueFile file(CreateFileW(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file)
+        {
+            return GetLastError();
+        }
+        if (!WriteAll(file.get(), text) || !FlushFileBuffers(file.get()))
+        {
+            const DWORD dwError = GetLastError();
+            DeleteFileW(strTemp.c_str());
+            return dwError != ERROR_SUCCESS ? dwError : ERROR_WRITE_FAULT;
+        }
+    }
+    const DWORD dwOldAttributes = GetFileAttributesW(strList.c_str());
+    if (dwOldAttributes != INVALID_FILE_ATTRIBUTES && (dwOldAttributes & FILE_ATTRIBUTE_READONLY))
+    {
+        SetFileAttributesW(strList.c_str(), dwOldAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    }
+    // A client that reads the old list at this moment holds it open for a short while.
+    DWORD dwError = ERROR_SUCCESS;
+    for (int nTry = 0; nTry < 40; ++nTry)
+    {
+        if (MoveFileExW(strTemp.c_str(), strList.c_str(),
+                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        {
+            return ERROR_SUCCESS;
+        }
+        dwError = GetLastError();
+        if (dwError != ERROR_SHARING_VIOLATION && dwError != ERROR_ACCESS_DENIED &&
+            dwError != ERROR_LOCK_VIOLATION)
+        {
+            break;
+        }
+        Sleep(250);
+    }
+    if (dwOldAttributes != INVALID_FILE_ATTRIBUTES && (dwOldAttributes & FILE_ATTRIBUTE_READONLY))
+    {
+        SetFileAttributesW(strList.c_str(), dwOldAttributes);
+    }
+    DeleteFileW(strTemp.c_str());
+    return dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
+}
+
+std::wstring ModulePath()
+{
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;)
+    {
+        const DWORD n =
+            GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0)
+        {
+            return std::wstring();
+        }
+        if (n < buffer.size())
+        {
+            return std::wstring(buffer.data(), n);
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::wstring Seconds(ULONGLONG nMilliseconds)
+{
+    wchar_t szText[32] = {};
+    swprintf(szText, 32, L"%.2f s", static_cast<double>(nMilliseconds) / 1000.0);
+    return szText;
+}
+
+int Publish(const std::wstring& strGivenFolder)
+{
+    const ReleaseFolder folder = CheckReleaseFolder(strGivenFolder);
+    if (!folder.strError.empty())
+    {
+        Err(L"QVSMakeList: " + folder.strError + L".\r\n");
+        return folder.nExitCode;
+    }
+    // The walk's messages come from this program's own string table.
+    const std::wstring strModule = ModulePath();
+    SCResUString::LoadModule(strModule.c_str());
+    SCResAString::LoadModule(strModule.c_str());
+    g_progress.strReading = SCResUString(IDS_READING_DIRECTORY);
+    g_progress.strError = SCResUString(IDS_ERROR);
+    g_progress.bConsole = IsConsole(GetStdHandle(STD_ERROR_HANDLE));
+
+    RemoveStaleTempLists(folder.strPath);
+    const ULONGLONG nStart = GetTickCount64();
+    ClearList(FileListKind::Server);
+    SCFileIterator iterator;
+    iterator.EnableStatusPopup(false);
+    iterator.SetRootFolder(folder.strPath);
+    iterator.Walk(FileListKind::Server, &OnWalkMessage, nullptr);
+    ClearCounter();
+    FileList& list = GetList(FileListKind::Server);
+    DropTemporaryEntries(list);
+
+    if (g_progress.nUnreadable > 0)
+    {
+        Err(L"QVSMakeList: " + std::to_wstring(g_progress.nUnreadable) +
+            L" file(s) could not be read; the list was not written. Make them readable (or "
+            L"remove them) and run the tool again.\r\n");
+        return kExitUnreadableFiles;
+    }
+    const DWORD dwError = WriteServerList(folder.strPath, list);
+    if (dwError != ERROR_SUCCESS)
+    {
+        Err(L"QVSMakeList: cannot write " + folder.strPath + L"\\" + kServerListName + L" (" +
+            SystemText(dwError) + L").\r\n");
+        return kExitWriteFailed;
+    }
+    const std::wstring strComputer = ComputerName();
+    const std::wstring strSourceFolder =
+        (strComputer.empty() ? std::wstring() : L"\\\\" + strComputer) + folder.strPath.substr(2);
+    Out(L"QVSMakeList: " + std::to_wstring(list.size()) + L" files in " +
+        std::to_wstring(g_progress.nFolders) + L" folders listed in " +
+        Seconds(GetTickCount64() - nStart) + L" into " + folder.strPath + L"\\" + kServerListName +
+        L" (SourceFolder=" + strSourceFolder + L")\r\n");
+    return kExitListed;
+}
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    // No error box may stop a tool that runs unattended.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    try
+    {
+        const Options options = ParseArguments(argc, argv);
+        if (options.bHelp)
+        {
+            Out(kHelp);
+            return kExitListed;
+        }
+        if (!options.strError.empty())
+        {
+            Err(L"QVSMakeList: " + options.strError + L".\r\n" + kUsage +
+                L"QVSMakeList.exe --help explains the list and the share.\r\n");
+            return kExitBadArguments;
+        }
+        return Publish(options.strFolder);
+    }
+    catch (CException* e)
+    {
+        wchar_t szText[512] = {};
+        e->GetErrorMessage(szText, 512);
+        e->Delete();
+        Err(std::wstring(L"QVSMakeList: failed: ") + szText + L"\r\n");
+    }
+    catch (const std::exception&)
+    {
+        Err(L"QVSMakeList: failed: out of memory or internal error.\r\n");
+    }
+    return kExitWriteFailed;
+}
