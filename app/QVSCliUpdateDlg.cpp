@@ -29,7 +29,7 @@ std::wstring ErrorPrefix()
     {
         return L"Error!..";
     }
-    return std::move(strError);
+    return strError;
 }
 
 // The system's text for an error on one line, without its line end.
