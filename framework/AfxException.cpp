@@ -122,8 +122,9 @@ int CFileException::OsErrorToException(LONG lOsError) noexcept
 
 BOOL CFileException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
 {
-    std::wstring text = m_lOsError == -1 ? std::wstring(L"A file error occurred.")
-                                         : TrimLineEnd(AfxSystemErrorText(static_cast<DWORD>(m_lOsError)));
+    std::wstring text = m_lOsError == -1
+                            ? std::wstring(L"A file error occurred.")
+                            : TrimLineEnd(AfxSystemErrorText(static_cast<DWORD>(m_lOsError)));
     if (text.empty())
     {
         text = L"File error " + std::to_wstring(m_lOsError) + L".";
@@ -171,10 +172,9 @@ BOOL CArchiveException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT)
 std::wstring AfxSystemErrorText(DWORD dwError)
 {
     LPWSTR buffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                       FORMAT_MESSAGE_FROM_SYSTEM,
-                                   nullptr, dwError, 0, reinterpret_cast<LPWSTR>(&buffer), 0,
-                                   nullptr);
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+        nullptr, dwError, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
     std::wstring text;
     if (n != 0 && buffer != nullptr)
     {

@@ -44,7 +44,7 @@ public:                                                                         
     static CObject* CreateObject();
 
 #define IMPLEMENT_RUNTIMECLASS_(class_name, base_name, pfnNew)                                     \
-    const CRuntimeClass class_name::class##class_name = {#class_name, RUNTIME_CLASS(base_name),   \
+    const CRuntimeClass class_name::class##class_name = {#class_name, RUNTIME_CLASS(base_name),    \
                                                          pfnNew};                                  \
     const CRuntimeClass* class_name::GetRuntimeClass() const noexcept                              \
     {                                                                                              \
@@ -55,5 +55,8 @@ public:                                                                         
     IMPLEMENT_RUNTIMECLASS_(class_name, base_name, nullptr)
 
 #define IMPLEMENT_DYNCREATE(class_name, base_name)                                                 \
-    CObject* class_name::CreateObject() { return new class_name; }                                 \
+    CObject* class_name::CreateObject()                                                            \
+    {                                                                                              \
+        return new class_name;                                                                     \
+    }                                                                                              \
     IMPLEMENT_RUNTIMECLASS_(class_name, base_name, class_name::CreateObject)

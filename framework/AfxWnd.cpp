@@ -154,9 +154,9 @@ BOOL CDialog::Create(UINT nIDTemplate, CWnd* pParentWnd)
     m_nIDTemplate = nIDTemplate;
     m_pParentWnd = pParentWnd;
     m_bModal = false;
-    const HWND hWnd = ::CreateDialogParamW(
-        AfxGetResourceHandle(), MAKEINTRESOURCEW(nIDTemplate), AfxGetSafeHwnd(pParentWnd),
-        &CDialog::DialogProc, reinterpret_cast<LPARAM>(this));
+    const HWND hWnd = ::CreateDialogParamW(AfxGetResourceHandle(), MAKEINTRESOURCEW(nIDTemplate),
+                                           AfxGetSafeHwnd(pParentWnd), &CDialog::DialogProc,
+                                           reinterpret_cast<LPARAM>(this));
     return hWnd != nullptr ? TRUE : FALSE;
 }
 

@@ -27,9 +27,8 @@ std::wstring ReadConfString(const std::wstring& strSection, const std::wstring& 
             SC_THROW(SC_NO_CODE);
         }
         std::vector<wchar_t> buffer(nCapacity, L'\0');
-        const DWORD nCount =
-            GetPrivateProfileStringW(strSection.c_str(), strKey.c_str(), L"", buffer.data(),
-                                     nCapacity, path.c_str());
+        const DWORD nCount = GetPrivateProfileStringW(strSection.c_str(), strKey.c_str(), L"",
+                                                      buffer.data(), nCapacity, path.c_str());
         if (nCount < nCapacity - 1)
         {
             return std::wstring(buffer.data(), nCount);

@@ -295,10 +295,19 @@ std::wstring RemoveAll(const std::wstring& text, const std::wstring& what)
     return result;
 }
 
-// Where a file that the installation does not have goes: the root plus the
-// server folder without the computer and the first folder below it.
-std::wstring NewFileTarget(const std::wstring& folder, const std::wstring& root)
+// Where a file that the installation does not have goes: the same place below
+// the root as it has below the release folder. A folder outside the release folder
+// (or named in another spelling of it) keeps the rule that serves the usual layout,
+// a release at the top of its share: the computer and the first folder below it
+// are dropped.
+std::wstring NewFileTarget(const std::wstring& folder, const std::wstring& serverPrefix,
+                           const std::wstring& root)
 {
+    if (folder.size() >= serverPrefix.size() &&
+        EqualIgnoringCase(folder.substr(0, serverPrefix.size()), serverPrefix))
+    {
+        return root + L"\\" + folder.substr(serverPrefix.size());
+    }
     size_t nFirst = folder.find(L'\\', 2);
     if (nFirst == std::wstring::npos)
     {
@@ -630,7 +639,7 @@ FileList& CompareLists()
         }
         if (!bMatched)
         {
-            server.target = NewFileTarget(server.folder, root);
+            server.target = NewFileTarget(server.folder, serverPrefix, root);
         }
     }
     return serverList;

@@ -450,8 +450,29 @@ void SCFileIterator::CreateFolderPath(const std::wstring& strPath)
     }
 }
 
+namespace
+{
+// What the last CopyOneFile failed with, and the first failure of the running CopyFiles.
+DWORD g_dwLastCopyError = ERROR_SUCCESS;
+DWORD g_dwFirstCopyError = ERROR_SUCCESS;
+
+void NoteCopyFailure(DWORD dwError) noexcept
+{
+    if (g_dwFirstCopyError == ERROR_SUCCESS)
+    {
+        g_dwFirstCopyError = dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
+    }
+}
+} // namespace
+
+DWORD SCFileIterator::GetFirstCopyError() noexcept
+{
+    return g_dwFirstCopyError;
+}
+
 BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd)
 {
+    g_dwFirstCopyError = ERROR_SUCCESS;
     // Without a list nothing planned was copied: FALSE.
     BOOL bResult = FALSE;
     try
@@ -478,6 +499,7 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
             if (!strRefusal.empty())
             {
                 bResult = FALSE;
+                NoteCopyFailure(ERROR_BAD_PATHNAME);
                 if (pfnCallback != nullptr)
                 {
                     pfnCallback(SCResUString(IDS_ERROR) + strSource + L" was not copied: " +
@@ -502,6 +524,7 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
             if (!CopyOneFile(strSource, strDestination, pfnCallback, pWnd))
             {
                 bResult = FALSE;
+                NoteCopyFailure(g_dwLastCopyError);
             }
         }
         if (AfxGetSafeHwnd(pWnd) != nullptr)
@@ -523,6 +546,7 @@ BOOL SCFileIterator::CopyOneFile(const std::wstring& strSource, const std::wstri
     try
     {
         const DWORD dwError = CopyReplacing(strSource, strDestination);
+        g_dwLastCopyError = dwError;
         bResult = dwError == ERROR_SUCCESS ? TRUE : FALSE;
         if (pfnCallback != nullptr)
         {

@@ -61,6 +61,10 @@ public:
     static BOOL CopyOneFile(const std::wstring& strSource, const std::wstring& strDestination,
                             SCProgressCallback pfnCallback, CWnd* pContext);
 
+    // The system error code of the first planned copy that failed in the last
+    // CopyFiles (ERROR_BAD_PATHNAME for a refused destination); 0 when none failed.
+    static DWORD GetFirstCopyError() noexcept;
+
     // Why a file called strName copied into strTarget would not land inside
     // strRoot (the installation root, without a final backslash); empty when it
     // would. Names must be plain file names: no separator, no ':', no "." or "..",

@@ -29,8 +29,7 @@ std::wstring SourceFileName(LPCWSTR pszFile)
     wchar_t dir[256] = {};
     wchar_t name[256] = {};
     wchar_t ext[256] = {};
-    if (pszFile == nullptr ||
-        _wsplitpath_s(pszFile, drive, 3, dir, 256, name, 256, ext, 256) != 0)
+    if (pszFile == nullptr || _wsplitpath_s(pszFile, drive, 3, dir, 256, name, 256, ext, 256) != 0)
     {
         return std::wstring();
     }
@@ -89,7 +88,6 @@ SCException::SCException(DWORD nCode, LPCWSTR pszFile, DWORD nLine)
     {
         LogErrorEvent(SC_CODE_CONSTRUCTION_FAILED, SC_SOURCE_FILE, __LINE__);
     }
-    m_nLine = nLine;
 }
 
 SCException::~SCException() = default;
@@ -275,9 +273,8 @@ void PopupMessage(const std::wstring& strMessage, LPCWSTR pszFile, DWORD nLine) 
         const wchar_t* pszNow = _wctime64(&now);
         const std::wstring time = pszNow != nullptr ? pszNow : L"\n";
         const std::wstring file = pszFile != nullptr ? pszFile : L"";
-        std::wstring text = L"LOG ENTRY: " + time + L"\r\n\tMsg: " + strMessage +
-                            L"\r\n\tFile: " + file + L"\r\n\tLine: " + Unsigned(nLine) +
-                            L"\r\n\r\n";
+        std::wstring text = L"LOG ENTRY: " + time + L"\r\n\tMsg: " + strMessage + L"\r\n\tFile: " +
+                            file + L"\r\n\tLine: " + Unsigned(nLine) + L"\r\n\r\n";
         SCMessageBox(nullptr, text.c_str(), L"Popup Message",
                      MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND |
                          MB_SERVICE_NOTIFICATION);

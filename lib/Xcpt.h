@@ -85,9 +85,9 @@ PSID GetProcessUserSid() noexcept;
 struct SCEventLogApi
 {
     HANDLE(WINAPI* pfnRegister)(LPCWSTR lpUNCServerName, LPCWSTR lpSourceName);
-    BOOL(WINAPI* pfnReport)(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
-                            PSID lpUserSid, WORD wNumStrings, DWORD dwDataSize,
-                            LPCWSTR* lpStrings, LPVOID lpRawData);
+    BOOL(WINAPI* pfnReport)
+    (HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID lpUserSid,
+     WORD wNumStrings, DWORD dwDataSize, LPCWSTR* lpStrings, LPVOID lpRawData);
     BOOL(WINAPI* pfnDeregister)(HANDLE hEventLog);
 };
 

@@ -38,10 +38,16 @@ find_wine() {
 
 # configure_and_build PRESET: configures (once) and builds with the given preset.
 configure_and_build() {
-    local preset=$1
+    local preset=$1 out
     cd "$QVS_TOP"
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
+    out=$(mktemp)
+    if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$out" 2>&1; then
+        cat "$out" >&2
+        rm -f "$out"
+        log "the build failed"
+        return 1
+    fi
+    rm -f "$out"
 }
 
 # wine_up BUILD_DIR: a private prefix, a virtual display when none is set,
@@ -69,6 +75,20 @@ wine_up() {
         "$QVS_WINE" wineboot --init >/dev/null 2>&1 </dev/null || true
         "$QVS_WINESERVER" -w
     fi
+    # \\qvsserver\release reaches build/unc-share: a real UNC path for the tests.
+    mkdir -p "$build/unc-share" "$WINEPREFIX/dosdevices/unc/qvsserver"
+    ln -sfn "$build/unc-share" "$WINEPREFIX/dosdevices/unc/qvsserver/release"
+    export QVS_UNC_SHARE='\\qvsserver\release'
+    export QVS_UNC_LOCAL="Z:$(printf '%s' "$build/unc-share" | tr / '\\')"
+    # Server lists name folders as \\COMPUTER\<path after the drive>, reachable when the
+    # drive's top folder is shared under its own name: share the build's top folder so.
+    local top host
+    top=$(printf '%s' "$build" | cut -d/ -f2)
+    host=$(hostname | tr '[:lower:]' '[:upper:]')
+    for h in "$host" "$(printf '%s' "$host" | tr '[:upper:]' '[:lower:]')"; do
+        mkdir -p "$WINEPREFIX/dosdevices/unc/$h"
+        ln -sfn "/$top" "$WINEPREFIX/dosdevices/unc/$h/$top"
+    done
     setsid "$QVS_WINESERVER" -p >/dev/null 2>&1 </dev/null &
     "$QVS_WINE" cmd /c exit >/dev/null 2>&1 </dev/null || true
 }

@@ -30,8 +30,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     wchar_t cwd[MAX_PATH * 4] = {};
     GetCurrentDirectoryW(MAX_PATH * 4, cwd);
 
-    const std::string line =
-        "started\t" + Utf8(GetCommandLineW()) + "\t" + Utf8(cwd) + "\r\n";
+    const std::string line = "started\t" + Utf8(GetCommandLineW()) + "\t" + Utf8(cwd) + "\r\n";
     const HANDLE file = CreateFileW((folder + L"QVS.started").c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -41,8 +40,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
         WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
         CloseHandle(file);
     }
-    for (int i = 0; i < 600 && GetFileAttributesW((folder + L"QVS.hold").c_str()) !=
-                                   INVALID_FILE_ATTRIBUTES;
+    for (int i = 0;
+         i < 600 && GetFileAttributesW((folder + L"QVS.hold").c_str()) != INVALID_FILE_ATTRIBUTES;
          ++i)
     {
         Sleep(100);

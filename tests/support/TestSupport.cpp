@@ -73,7 +73,8 @@ void RemoveTree(const std::wstring& path)
 
 void MakeDirs(const std::wstring& path)
 {
-    for (size_t pos = path.find(L'\\', 3); pos != std::wstring::npos; pos = path.find(L'\\', pos + 1))
+    for (size_t pos = path.find(L'\\', 3); pos != std::wstring::npos;
+         pos = path.find(L'\\', pos + 1))
     {
         CreateDirectoryW(path.substr(0, pos).c_str(), nullptr);
     }
@@ -152,8 +153,8 @@ std::wstring FromUtf8(const std::string& text)
     {
         return {};
     }
-    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
+    const int n =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
     return out;

@@ -208,6 +208,19 @@ TEST_F(Compare, NewFilesGoBelowTheRootWithoutTheFirstFolder)
               Targets());
 }
 
+TEST_F(Compare, NewFilesOfAReleaseBelowItsShareKeepTheirPlaceBelowTheRelease)
+{
+    // D:\Releases\QVS listed on SRV01, the drive's top folder shared as Releases.
+    SetSourceFolder(L"\\\\SRV01\\Releases\\QVS");
+    Server(L"\\\\SRV01\\Releases\\QVS\\bin\\", L"new.dll", kStamp);
+    Server(L"\\\\srv01\\releases\\qvs\\", L"top.txt", kStamp);
+    Server(L"\\\\SRV01\\Releases\\QVS\\sub\\deep\\", L"x.dll", kStamp);
+    CompareLists();
+    EXPECT_EQ((std::vector<std::wstring>{m_root + L"\\bin\\", m_root + L"\\",
+                                         m_root + L"\\sub\\deep\\"}),
+              Targets());
+}
+
 TEST_F(Compare, EveryClientEntryIsExaminedAndTheLastOlderMatchWins)
 {
     Server(L"\\\\SRV01\\Release\\bin\\", L"app.dll", kStamp);
@@ -327,7 +340,12 @@ std::vector<std::wstring> NestedScanTargets(const FileList& serverList, const Fi
                 }
             }
         }
-        if (!bMatched)
+        if (!bMatched && pServer->folder.size() >= serverPrefix.size() &&
+            SameIgnoringCase(pServer->folder.substr(0, serverPrefix.size()), serverPrefix))
+        {
+            target = root + L"\\" + pServer->folder.substr(serverPrefix.size());
+        }
+        else if (!bMatched)
         {
             const std::wstring& folder = pServer->folder;
             size_t n = folder.find(L'\\', 2);

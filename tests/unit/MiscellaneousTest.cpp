@@ -35,7 +35,8 @@ TEST(ProgramFolders, FolderAndRootOfAProgramPath)
     EXPECT_EQ(L"D:\\Apps\\Client\\bin\\",
               AppFolderFromModulePath(L"D:\\Apps\\Client\\bin\\QVSCliUpdate.exe"));
     EXPECT_EQ(L"D:\\Apps\\Client", RootFolderFromAppFolder(L"D:\\Apps\\Client\\bin\\"));
-    EXPECT_EQ(L"D:", RootFolderFromAppFolder(AppFolderFromModulePath(L"D:\\Client\\QVSCliUpdate.exe")));
+    EXPECT_EQ(L"D:",
+              RootFolderFromAppFolder(AppFolderFromModulePath(L"D:\\Client\\QVSCliUpdate.exe")));
     EXPECT_EQ(L"D:\\", AppFolderFromModulePath(L"D:\\QVSCliUpdate.exe"));
     EXPECT_EQ(L"", AppFolderFromModulePath(L"QVSCliUpdate.exe"));
 }
@@ -62,7 +63,8 @@ TEST(ProgramFolders, TheRunningProgramsFolder)
     EXPECT_EQ(L'\\', folder.back());
     const std::wstring root = GetAppRootFolder();
     EXPECT_EQ(0u, folder.find(root + L"\\"));
-    EXPECT_EQ(std::wstring::npos, folder.substr(root.size() + 1, folder.size() - root.size() - 2).find(L'\\'));
+    EXPECT_EQ(std::wstring::npos,
+              folder.substr(root.size() + 1, folder.size() - root.size() - 2).find(L'\\'));
 }
 
 TEST(ProgramFolders, APathLongerThanTheOldBufferIsKeptWhole)

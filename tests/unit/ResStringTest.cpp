@@ -32,8 +32,7 @@ TEST(ResourceStrings, EveryEntryTheProgramUsesHoldsItsText)
     };
     for (const auto& entry : entries)
     {
-        EXPECT_EQ(entry.text, static_cast<const std::wstring&>(SCResUString(entry.id)))
-            << entry.id;
+        EXPECT_EQ(entry.text, static_cast<const std::wstring&>(SCResUString(entry.id))) << entry.id;
     }
     EXPECT_EQ(L"yyyy-MM-dd HH:mm:ss.fff", static_cast<const std::wstring&>(SCResAString(38)));
 }

@@ -197,9 +197,8 @@ TEST(PopupMessageBox, ShowsTimeMessageFileAndLine)
     EXPECT_EQ(0u, box.text.find(L"LOG ENTRY: "));
     // _wctime64 gives 24 characters and its own line feed.
     EXPECT_EQ(L'\n', box.text[11 + 24]);
-    EXPECT_NE(std::wstring::npos,
-              box.text.find(L"\r\n\tMsg: Cannot find module X.exe !\r\n\tFile: "
-                            L"C:\\src\\ResString.cpp\r\n\tLine: 42\r\n\r\n"));
+    EXPECT_NE(std::wstring::npos, box.text.find(L"\r\n\tMsg: Cannot find module X.exe !\r\n\tFile: "
+                                                L"C:\\src\\ResString.cpp\r\n\tLine: 42\r\n\r\n"));
 }
 
 TEST(ProcessUserSid, IsAValidCopy)

@@ -108,9 +108,10 @@ const wchar_t kHelp[] =
     L"SRV01 that is \\\\SRV01\\Release, so:\r\n"
     L"  - run the tool on the computer that holds the release, on a local drive\r\n"
     L"    (not a mapped network drive, not a \\\\server\\share path);\r\n"
-    L"  - the release folder must be a top folder of its drive (D:\\Release, not\r\n"
-    L"    D:\\Builds\\Release), shared under its own name (D:\\Release as\r\n"
-    L"    \\\\SRV01\\Release) and readable by every client user.\r\n"
+    L"  - share the top folder of the release's path under its own name (D:\\Release\r\n"
+    L"    as \\\\SRV01\\Release; for D:\\Builds\\QVS share D:\\Builds as\r\n"
+    L"    \\\\SRV01\\Builds, and clients reach the release as \\\\SRV01\\Builds\\QVS),\r\n"
+    L"    readable by every client user; a drive's root cannot be a release.\r\n"
     L"\r\n"
     L"In each client's QVS.ini, section [HotUpdate], set SourceFolder to the\r\n"
     L"release folder in the same form, without a final backslash:\r\n"
@@ -234,13 +235,13 @@ ReleaseFolder CheckReleaseFolder(const std::wstring& strGiven)
     {
         return fail(kExitBadFolder, L"\"" + strPath + L"\" is a file, not a folder");
     }
-    if (strPath.size() <= 3 || strPath.find(L'\\', 3) != std::wstring::npos)
+    if (strPath.size() <= 3)
     {
-        // Clients drop exactly one folder level (the share's) when they place new files.
+        // Its files would be named \\SRV01\<folder>: no share holds them all.
         return fail(kExitBadArguments,
                     L"\"" + strPath +
-                        L"\" is not a top folder of its drive: the release must be a folder "
-                        L"such as D:\\Release, shared under its own name");
+                        L"\" is the root folder of its drive: the release must be a folder "
+                        L"such as D:\\Release, shared through the top folder of its path");
     }
     CFileFind finder;
     if (!finder.FindFile((strPath + L"\\*.*").c_str()))

@@ -1,0 +1,543 @@
+#include "app/QVSCliUpdateDlg.h"
+
+#include "app/QVSCliUpdate.h"
+#include "lib/ConfFile.h"
+#include "lib/File.h"
+#include "lib/Miscellaneous.h"
+#include "lib/ResString.h"
+#include "lib/Xcpt.h"
+#include "resource.h"
+
+#include <shellapi.h>
+
+#include <cstdlib>
+#include <vector>
+
+namespace
+{
+// How long batched text may wait before it is written into the text box.
+constexpr ULONGLONG kFlushIntervalMs = 200;
+
+const wchar_t kProgramModule[] = L"QVSCliUpdate.exe";
+const wchar_t kLogName[] = L"QVSCliUpdate.log";
+
+// "Error!.." from the string table, or as written when the table cannot be read.
+std::wstring ErrorPrefix()
+{
+    SCResUString strError;
+    if (SCResUString::s_hModule == nullptr || !strError.Load(IDS_ERROR))
+    {
+        return L"Error!..";
+    }
+    return strError;
+}
+
+// The system's text for an error on one line, without its line end.
+std::wstring OneLineSystemText(DWORD dwError)
+{
+    std::wstring text = AfxSystemErrorText(dwError);
+    for (wchar_t& c : text)
+    {
+        if (c == L'\r' || c == L'\n')
+        {
+            c = L' ';
+        }
+    }
+    while (!text.empty() && text.back() == L' ')
+    {
+        text.pop_back();
+    }
+    if (text.empty() && dwError != ERROR_SUCCESS)
+    {
+        text = L"Error " + std::to_wstring(dwError) + L".";
+    }
+    return text;
+}
+
+bool FileExists(const std::wstring& strPath)
+{
+    SCFileIterator finder;
+    const bool bFound = finder.FindFile(strPath.c_str()) != FALSE;
+    finder.Close();
+    return bFound;
+}
+
+std::wstring ServerListPath(const std::wstring& strFolder)
+{
+    return strFolder + L"\\" + kServerListName;
+}
+} // namespace
+
+CQVSCliUpdateDlg::CQVSCliUpdateDlg(CWnd* pParent)
+    : CDialog(IDD_QVSCLIUPDATE_DIALOG, pParent),
+      m_hIcon(AfxGetApp() != nullptr ? AfxGetApp()->LoadIcon(IDR_MAINFRAME) : nullptr)
+{
+}
+
+CQVSCliUpdateDlg::~CQVSCliUpdateDlg() = default;
+
+bool CQVSCliUpdateDlg::OnMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult)
+{
+    switch (uMsg)
+    {
+    case WM_PAINT:
+        if (IsIconic())
+        {
+            OnPaint();
+            return true;
+        }
+        return false;
+    case WM_QUERYDRAGICON:
+        lResult = reinterpret_cast<LRESULT>(m_hIcon);
+        return true;
+    case WM_DESTROY:
+        OnDestroy();
+        return false;
+    case WM_COMMAND:
+        if (LOWORD(wParam) == IDC_RUN && HIWORD(wParam) == BN_CLICKED)
+        {
+            OnRun();
+            return true;
+        }
+        return false;
+    case WM_LAUNCH_CLIENT:
+        lResult = OnLaunchClient(wParam, lParam);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void CQVSCliUpdateDlg::OnUnhandledException(CException* e) noexcept
+{
+    SC_HANDLE(e);
+}
+
+BOOL CQVSCliUpdateDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+    SetIcon(m_hIcon, TRUE);
+    SetIcon(m_hIcon, FALSE);
+
+    if (!InitServicesAndLog())
+    {
+        // Nothing can be checked or run: say why and wait for the user.
+        ShowWindow(SW_SHOWNORMAL);
+        FlushTextBox();
+        return TRUE;
+    }
+
+    // Any argument at all forces a run; the arguments themselves are not used.
+    int nArgs = 0;
+    UniqueLocal args(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &nArgs)));
+    const bool bForced = nArgs > 1;
+    args.reset();
+
+    if (CheckForUpdate() || bForced)
+    {
+        ShowWindow(SW_SHOWNORMAL);
+        CenterWindow();
+        BuildClientList();
+        // The run starts from the modal loop, once the dialog is up: a click of the
+        // hidden Run button, posted as the command it produces.
+        const HWND hRun = GetDlgItem(IDC_RUN);
+        if (hRun != nullptr)
+        {
+            PostMessage(WM_COMMAND, MAKEWPARAM(IDC_RUN, BN_CLICKED),
+                        reinterpret_cast<LPARAM>(hRun));
+        }
+    }
+    else
+    {
+        PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+    }
+    FlushTextBox();
+    return TRUE;
+}
+
+bool CQVSCliUpdateDlg::InitServicesAndLog()
+{
+    std::wstring strFailure;
+    try
+    {
+        if (!SCResAString::LoadModule(kProgramModule) || !SCResUString::LoadModule(kProgramModule))
+        {
+            strFailure = std::wstring(L"Cannot find module ") + kProgramModule + L" !";
+            AfxThrowResourceException();
+        }
+
+        wchar_t szPath[MAX_PATH] = {};
+        GetModuleFileNameW(nullptr, szPath, MAX_PATH);
+        wchar_t szDrive[3] = {};
+        wchar_t szDir[256] = {};
+        wchar_t szName[256] = {};
+        wchar_t szExt[256] = {};
+        _wsplitpath_s(szPath, szDrive, 3, szDir, 256, szName, 256, szExt, 256);
+        if (!RegisterEventLogSource(szName))
+        {
+            strFailure = L"The event log could not be opened; nothing was updated.";
+            AfxThrowResourceException();
+        }
+
+        ShowWindow(SW_SHOWMINIMIZED);
+
+        strFailure = L"The installation folder cannot be found above the program's folder " +
+                     GetAppFolder() + L"; nothing was updated.";
+        const std::wstring strLog = GetAppRootFolder() + L"\\bin\\" + kLogName;
+        strFailure.clear();
+        // A log that cannot be made only disables logging to the file.
+        m_logFile.reset(CreateFileW(strLog.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        return true;
+    }
+    catch (CException* e)
+    {
+        SC_HANDLE(e);
+    }
+    if (strFailure.empty())
+    {
+        strFailure = L"The update could not be started.";
+    }
+    AddLogLine(ErrorPrefix() + strFailure);
+    return false;
+}
+
+void CQVSCliUpdateDlg::AddLogLine(const std::wstring& strMessage)
+{
+    if (GetDlgItem(IDC_LOG) != nullptr)
+    {
+        m_strPendingTop.insert(0, strMessage + L"\r\n");
+        FlushTextBoxIfDue();
+    }
+    if (m_logFile)
+    {
+        // Characters the code page lacks become its default character (not a
+        // look-alike: the log must not show a name that does not exist).
+        const int nBytes =
+            WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, strMessage.data(),
+                                static_cast<int>(strMessage.size()), nullptr, 0, nullptr, nullptr);
+        std::string bytes(static_cast<size_t>(nBytes > 0 ? nBytes : 0), '\0');
+        if (nBytes > 0)
+        {
+            WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, strMessage.data(),
+                                static_cast<int>(strMessage.size()), bytes.data(), nBytes, nullptr,
+                                nullptr);
+        }
+        bytes += "\r\n";
+        DWORD dwWritten = 0;
+        WriteFile(m_logFile.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &dwWritten,
+                  nullptr);
+    }
+}
+
+void CQVSCliUpdateDlg::AppendDlgItemText(int nID, const std::wstring& strText)
+{
+    if (nID != IDC_LOG)
+    {
+        CDialog::AppendDlgItemText(nID, strText);
+        return;
+    }
+    if (GetDlgItem(IDC_LOG) != nullptr)
+    {
+        m_strPendingBottom += strText;
+        FlushTextBoxIfDue();
+    }
+}
+
+void CQVSCliUpdateDlg::FlushTextBox()
+{
+    m_nLastFlush = GetTickCount64();
+    const HWND hLog = GetDlgItem(IDC_LOG);
+    if (hLog == nullptr || (m_strPendingTop.empty() && m_strPendingBottom.empty()))
+    {
+        return;
+    }
+    if (!m_strPendingBottom.empty())
+    {
+        AfxAppendEditText(hLog, m_strPendingBottom);
+        m_strPendingBottom.clear();
+    }
+    if (!m_strPendingTop.empty())
+    {
+        AfxPrependEditText(hLog, m_strPendingTop);
+        m_strPendingTop.clear();
+    }
+    // The newest message is at the top: keep it in view.
+    ::SendMessageW(hLog, EM_SETSEL, 0, 0);
+    ::SendMessageW(hLog, EM_SCROLLCARET, 0, 0);
+}
+
+void CQVSCliUpdateDlg::FlushTextBoxIfDue()
+{
+    if (GetTickCount64() - m_nLastFlush >= kFlushIntervalMs)
+    {
+        FlushTextBox();
+    }
+}
+
+LRESULT ProgressCallback(const std::wstring& strMessage, CWnd* pContext)
+{
+    auto* pDlg = dynamic_cast<CQVSCliUpdateDlg*>(pContext);
+    if (pDlg == nullptr)
+    {
+        return 0;
+    }
+    pDlg->AddLogLine(strMessage);
+    const HWND hDlg = pDlg->m_hWnd;
+    if (!IsWindowVisible(hDlg) || IsIconic(hDlg))
+    {
+        pDlg->ShowWindow(SW_SHOWNORMAL);
+    }
+    MSG msg;
+    while (PeekMessageW(&msg, hDlg, 0, 0, PM_REMOVE))
+    {
+        DispatchMessageW(&msg);
+    }
+    // The text box and the buttons paint themselves too while the work goes on.
+    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
+    {
+        DispatchMessageW(&msg);
+    }
+    return 0;
+}
+
+void CQVSCliUpdateDlg::OnRun()
+{
+    RunUpdate();
+}
+
+LRESULT CQVSCliUpdateDlg::OnLaunchClient(WPARAM, LPARAM)
+{
+    try
+    {
+        ShowWindow(SW_HIDE);
+        const std::wstring strPath = CQVSCliUpdateApp::ClientProgramPath();
+        if (!CQVSCliUpdateApp::StartClientProgram(strPath))
+        {
+            AddLogLine(SCResUString(IDS_ERROR) + strPath);
+            ShowWindow(SW_SHOWNORMAL);
+            FlushTextBox();
+        }
+        else
+        {
+            PostMessage(WM_CLOSE, 0, 0);
+        }
+    }
+    catch (CException* e)
+    {
+        SC_HANDLE(e);
+        ShowWindow(SW_SHOWNORMAL);
+    }
+    return 0;
+}
+
+void CQVSCliUpdateDlg::OnPaint()
+{
+    PAINTSTRUCT ps;
+    const HDC hdc = BeginPaint(m_hWnd, &ps);
+    SendMessage(WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(hdc), 0);
+    const int cxIcon = GetSystemMetrics(SM_CXICON);
+    const int cyIcon = GetSystemMetrics(SM_CYICON);
+    RECT rect;
+    GetClientRect(&rect);
+    const int x = (rect.right - rect.left - cxIcon + 1) / 2;
+    const int y = (rect.bottom - rect.top - cyIcon + 1) / 2;
+    DrawIcon(hdc, x, y, m_hIcon);
+    EndPaint(m_hWnd, &ps);
+}
+
+void CQVSCliUpdateDlg::OnDestroy()
+{
+    DeregisterEventLogSource();
+    SCResAString::FreeModule();
+    SCResUString::FreeModule();
+}
+
+void CQVSCliUpdateDlg::NoteFailure(DWORD dwError) noexcept
+{
+    if (m_dwFirstError == ERROR_SUCCESS)
+    {
+        m_dwFirstError = dwError;
+    }
+}
+
+void CQVSCliUpdateDlg::ReportListFailure(FileListKind kind, const std::wstring& strFolder)
+{
+    const DWORD dwError = GetListFileError(kind);
+    NoteFailure(dwError);
+    std::wstring strPath = strFolder;
+    if (strPath.empty() || strPath.back() != L'\\')
+    {
+        strPath += L'\\';
+    }
+    strPath += kind == FileListKind::Server ? kServerListName : kClientListName;
+    ReportFailure(OneLineSystemText(dwError) + L" " + strPath);
+}
+
+void CQVSCliUpdateDlg::ReportFailure(const std::wstring& strWhat)
+{
+    AddLogLine(ErrorPrefix() + strWhat);
+}
+
+BOOL CQVSCliUpdateDlg::CheckForUpdate()
+{
+    BOOL bServerFound = FALSE;
+    BOOL bLocalFound = FALSE;
+    BOOL bNeeded = FALSE;
+    std::wstring strReleaseList;
+    std::wstring strLocalCopy;
+    try
+    {
+        strReleaseList = ServerListPath(ReadSourceFolder());
+        strLocalCopy = ServerListPath(GetAppRootFolder());
+        if (!FileExists(strReleaseList))
+        {
+            SC_THROW(SC_NO_CODE);
+        }
+        SCFile release(strReleaseList);
+        // Found and readable: only then may it be copied.
+        bServerFound = TRUE;
+        if (!FileExists(strLocalCopy))
+        {
+            SC_THROW(SC_NO_CODE);
+        }
+        bLocalFound = TRUE;
+        SCFile local(strLocalCopy);
+        SCDateTime dtRelease(0);
+        SCDateTime dtLocal(0);
+        release.GetModifiedTime(dtRelease);
+        local.GetModifiedTime(dtLocal);
+        bNeeded = dtRelease > dtLocal ? TRUE : FALSE;
+    }
+    catch (CException* e)
+    {
+        SC_HANDLE(e);
+    }
+    if (bNeeded || (bServerFound && !bLocalFound))
+    {
+        // The local copy records which release was seen; nothing is shown of it.
+        SCFileIterator::CopyOneFile(strReleaseList, strLocalCopy, nullptr, nullptr);
+        bNeeded = TRUE;
+    }
+    return bNeeded;
+}
+
+BOOL CQVSCliUpdateDlg::BuildClientList()
+{
+    BOOL bResult = FALSE;
+    try
+    {
+        SetDlgItemText(IDC_LOG, L"");
+        m_strPendingTop.clear();
+        m_strPendingBottom.clear();
+        ClearList(FileListKind::Client);
+        const std::wstring strRoot = GetAppRootFolder();
+        m_iterator.SetRootFolder(strRoot);
+        m_iterator.Walk(FileListKind::Client, &ProgressCallback, this);
+        if (!OpenListFile(FileListKind::Client, strRoot))
+        {
+            SC_THROW(SC_NO_CODE);
+        }
+        TruncateListFile(FileListKind::Client);
+        AddLogLine(SCResUString(IDS_SAVING_TO) + strRoot + L"\\" + kClientListName + L"\r\n\r\n");
+        WriteList(FileListKind::Client);
+        CloseListFile(FileListKind::Client);
+        ClearList(FileListKind::Client);
+        bResult = TRUE;
+    }
+    catch (CException* e)
+    {
+        SC_HANDLE(e);
+        CloseListFile(FileListKind::Client);
+        ClearList(FileListKind::Client);
+    }
+    FlushTextBox();
+    return bResult;
+}
+
+BOOL CQVSCliUpdateDlg::RunUpdate()
+{
+    BOOL bResult = FALSE;
+    m_dwFirstError = ERROR_SUCCESS;
+    std::wstring strRoot;
+    try
+    {
+        ClearList(FileListKind::Server);
+        ClearList(FileListKind::Client);
+        strRoot = GetAppRootFolder();
+        // The copy taken by the check describes the release being installed.
+        std::wstring strListFolder = strRoot;
+        if (!FileExists(ServerListPath(strRoot)))
+        {
+            strListFolder = ReadSourceFolder();
+        }
+        if (!OpenListFile(FileListKind::Server, strListFolder))
+        {
+            ReportListFailure(FileListKind::Server, strListFolder);
+            SC_THROW(SC_NO_CODE);
+        }
+        if (!OpenListFile(FileListKind::Client, strRoot))
+        {
+            ReportListFailure(FileListKind::Client, strRoot);
+            SC_THROW(SC_NO_CODE);
+        }
+        if (!ReadList(FileListKind::Server))
+        {
+            ReportListFailure(FileListKind::Server, strListFolder);
+            SC_THROW(SC_NO_CODE);
+        }
+        if (!ReadList(FileListKind::Client))
+        {
+            ReportListFailure(FileListKind::Client, strRoot);
+            SC_THROW(SC_NO_CODE);
+        }
+        FileList& plan = CompareLists();
+        if (!SCFileIterator::CopyFiles(&plan, &ProgressCallback, this))
+        {
+            NoteFailure(SCFileIterator::GetFirstCopyError());
+            SC_THROW(SC_NO_CODE);
+        }
+        m_logFile.reset();
+        ClearList(FileListKind::Server);
+        ClearList(FileListKind::Client);
+        CloseListFile(FileListKind::Server);
+        CloseListFile(FileListKind::Client);
+        bResult = TRUE;
+    }
+    catch (CException* e)
+    {
+        SC_HANDLE(e);
+        ClearList(FileListKind::Server);
+        ClearList(FileListKind::Client);
+        CloseListFile(FileListKind::Server);
+        CloseListFile(FileListKind::Client);
+    }
+    FlushTextBox();
+    RecordUpdateResult(bResult);
+    if (!bResult && !strRoot.empty())
+    {
+        // The release is not fully installed: forget that it was seen, so that the
+        // next start finds the update due again.
+        DeleteFileW(ServerListPath(strRoot).c_str());
+    }
+    return bResult;
+}
+
+void CQVSCliUpdateDlg::RecordUpdateResult(BOOL bSucceeded)
+{
+    try
+    {
+        // The reason is the first failure's own, on one line so that it cannot
+        // break the ini file's structure.
+        std::wstring strReason;
+        if (!bSucceeded && m_dwFirstError != ERROR_SUCCESS)
+        {
+            strReason = OneLineSystemText(m_dwFirstError);
+        }
+        WriteUpdateResult(bSucceeded != FALSE, SCDateTime::GetCurrentTime(), strReason);
+    }
+    catch (CException* e)
+    {
+        SC_HANDLE(e);
+    }
+}

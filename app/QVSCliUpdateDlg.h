@@ -1,0 +1,67 @@
+#pragma once
+// The hot-update dialog: the program's one window. It opens the log, asks whether
+// the release changed, lists the installation, runs the update, records the
+// outcome, and starts QVS.exe on WM_LAUNCH_CLIENT.
+
+#include "framework/AfxHandle.h"
+#include "framework/AfxWnd.h"
+#include "lib/FileIterator.h"
+
+#include <string>
+
+class CQVSCliUpdateDlg : public CDialog
+{
+public:
+    explicit CQVSCliUpdateDlg(CWnd* pParent = nullptr);
+    ~CQVSCliUpdateDlg() override;
+
+    BOOL OnInitDialog() override;
+
+    // Puts the message at the top of the text box and at the end of the log file.
+    void AddLogLine(const std::wstring& strMessage);
+    // Lines appended to the text box (the walk's entry lines) are batched.
+    void AppendDlgItemText(int nID, const std::wstring& strText) override;
+    // Writes the batched text into the text box now.
+    void FlushTextBox();
+    // Writes the batched text when it has waited long enough.
+    void FlushTextBoxIfDue();
+
+    // The update driver, in the order the dialog calls them.
+    BOOL CheckForUpdate();
+    BOOL BuildClientList();
+    BOOL RunUpdate();
+    void RecordUpdateResult(BOOL bSucceeded);
+
+    // Remembers the first failure that marred the current run.
+    void NoteFailure(DWORD dwError) noexcept;
+
+protected:
+    bool OnMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult) override;
+    void OnUnhandledException(CException* e) noexcept override;
+
+private:
+    void OnPaint();
+    void OnDestroy();
+    void OnRun();
+    LRESULT OnLaunchClient(WPARAM wParam, LPARAM lParam);
+
+    bool InitServicesAndLog();
+    void ReportListFailure(FileListKind kind, const std::wstring& strFolder);
+    void ReportFailure(const std::wstring& strWhat);
+
+    SCFileIterator m_iterator;
+    HICON m_hIcon;
+    UniqueFile m_logFile;
+
+    // Text waiting for the text box: messages for its top (newest first) and
+    // entry lines for its bottom.
+    std::wstring m_strPendingTop;
+    std::wstring m_strPendingBottom;
+    ULONGLONG m_nLastFlush = 0;
+    DWORD m_dwFirstError = ERROR_SUCCESS;
+};
+
+// The walk's and the copy's reporter: shows the message in the dialog (the
+// context) and lets the dialog's window handle what waits for it. Silent without
+// a dialog.
+LRESULT ProgressCallback(const std::wstring& strMessage, CWnd* pContext);
