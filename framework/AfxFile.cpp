@@ -1,5 +1,7 @@
 #include "framework/AfxFile.h"
 
+#include "framework/AfxFileFind.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -96,8 +98,9 @@ BOOL CFile::Open(const std::wstring& strFileName, UINT nOpenFlags, CFileExceptio
         ((nOpenFlags & osSequentialScan) != 0 ? FILE_FLAG_SEQUENTIAL_SCAN : 0);
 
     // Handles are never inherited: the program starts other programs, which must
-    // not keep its list files open.
-    HANDLE h = CreateFileW(m_strFileName.c_str(), dwAccess, dwShare, nullptr, dwCreate,
+    // not keep its list files open. Paths beyond the old length limit are opened
+    // in their long form.
+    HANDLE h = CreateFileW(AfxLongPathForm(m_strFileName).c_str(), dwAccess, dwShare, nullptr, dwCreate,
                            dwAttributes, nullptr);
     if (h == INVALID_HANDLE_VALUE)
     {
