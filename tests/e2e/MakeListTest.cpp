@@ -12,6 +12,7 @@
 #include <map>
 #include <stdexcept>
 
+using qvstest::ComputerName;
 using qvstest::TempDir;
 
 namespace
@@ -107,14 +108,6 @@ public:
 private:
     std::wstring m_path;
 };
-
-std::wstring ComputerName()
-{
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
-    GetComputerNameW(name, &n);
-    return name;
-}
 
 // The list's stamp of a UTC write time: local time now in force, to the second.
 std::wstring Stamp(const FILETIME& ftUtc)

@@ -6,14 +6,6 @@
 
 namespace qvstest
 {
-std::wstring ComputerName()
-{
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
-    GetComputerNameW(name, &size);
-    return name;
-}
-
 Release::Release()
 {
     // The test command shares the build's top folder as \\COMPUTER\<top> and names

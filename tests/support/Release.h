@@ -32,7 +32,4 @@ private:
     std::wstring m_local;
     std::wstring m_unc;
 };
-
-// The computer's name as the lists record it.
-std::wstring ComputerName();
 } // namespace qvstest

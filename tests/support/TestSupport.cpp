@@ -130,7 +130,7 @@ std::wstring ReadUtf16(const std::wstring& path)
 
 void WriteUtf16(const std::wstring& path, const std::wstring& text)
 {
-    WriteBytes(path, std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2));
+    WriteBytes(path, Utf16Bytes(text));
 }
 
 std::string ToUtf8(const std::wstring& text)
@@ -158,6 +158,25 @@ std::wstring FromUtf8(const std::string& text)
     std::wstring out(static_cast<size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
     return out;
+}
+
+std::string Utf16Bytes(const std::wstring& text)
+{
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+}
+
+std::wstring ComputerName()
+{
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    return GetComputerNameW(name, &size) ? std::wstring(name, size) : std::wstring();
+}
+
+Fields FieldsOf(const SCDateTime& dt)
+{
+    const SYSTEMTIME& st = dt.m_st;
+    return {st.wYear,   st.wMonth,  st.wDayOfWeek,    st.wDay,       st.wHour,
+            st.wMinute, st.wSecond, st.wMilliseconds, dt.GetStatus()};
 }
 
 void SetLastWriteTime(const std::wstring& path, const FILETIME& ftUtc)

@@ -2,10 +2,12 @@
 // Helpers shared by the tests: temporary folders, whole-file I/O, the program's
 // folders, and recorders for the event log and message boxes.
 
+#include "lib/Time.h"
 #include "lib/Xcpt.h"
 
 #include <windows.h>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -45,6 +47,32 @@ std::wstring ReadUtf16(const std::wstring& path);
 void WriteUtf16(const std::wstring& path, const std::wstring& text);
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
+
+// UTF-16LE code units as bytes.
+std::string Utf16Bytes(const std::wstring& text);
+
+// The computer's name as the lists record it.
+std::wstring ComputerName();
+
+// All fields of a date-time value and its status: year, month, day of week, day,
+// hour, minute, second, millisecond, status.
+using Fields = std::array<int, 9>;
+Fields FieldsOf(const SCDateTime& dt);
+
+// Whether the operation raises E (which is then destroyed).
+template <class E, class F> bool Raises(F&& operation)
+{
+    try
+    {
+        operation();
+    }
+    catch (E* e)
+    {
+        e->Delete();
+        return true;
+    }
+    return false;
+}
 
 // Sets a file's last-write time from a UTC FILETIME value.
 void SetLastWriteTime(const std::wstring& path, const FILETIME& ftUtc);

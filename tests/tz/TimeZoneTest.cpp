@@ -11,16 +11,11 @@
 #include <ctime>
 #include <string>
 
+using qvstest::Fields;
+using qvstest::FieldsOf;
+
 namespace
 {
-using Fields = std::array<int, 9>; // year, month, day of week, day, h, m, s, ms, status
-
-Fields FieldsOf(const SCDateTime& dt)
-{
-    const SYSTEMTIME& st = dt.m_st;
-    return {st.wYear,   st.wMonth,  st.wDayOfWeek,    st.wDay,       st.wHour,
-            st.wMinute, st.wSecond, st.wMilliseconds, dt.GetStatus()};
-}
 
 struct Clock
 {

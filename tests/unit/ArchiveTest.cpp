@@ -9,6 +9,7 @@
 #include <string>
 
 using qvstest::TempDir;
+using qvstest::Utf16Bytes;
 
 namespace
 {
@@ -48,10 +49,6 @@ template <class F> int ArchiveCauseOf(F&& operation)
     return -1;
 }
 
-std::string Utf16Bytes(const std::wstring& text)
-{
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-}
 } // namespace
 
 TEST(FileOpen, FlagValuesAreTheFrameworksOwn)

@@ -15,7 +15,10 @@ protected:
     void TearDown() override { SetAppFolderForTesting(L""); }
 
     std::wstring IniPath() const { return m_dir / L"QVS.ini"; }
-    void WriteIni(const std::wstring& text) const { qvstest::WriteUtf16(IniPath(), L"\xFEFF" + text); }
+    void WriteIni(const std::wstring& text) const
+    {
+        qvstest::WriteUtf16(IniPath(), L"\xFEFF" + text);
+    }
 
     qvstest::TempDir m_dir;
 };
@@ -102,8 +105,7 @@ TEST_F(ConfFile, SuccessCreatesTheFileWithTheThreeKeys)
 TEST_F(ConfFile, FailureRecordsZeroAndTheReasonUnchanged)
 {
     WriteIni(L"[HotUpdate]\r\nSourceFolder=\\\\SRV01\\Release\r\n");
-    WriteUpdateResult(false, SCDateTime(2024, 3, 5, 7, 8, 9),
-                      L"The network path was not found.");
+    WriteUpdateResult(false, SCDateTime(2024, 3, 5, 7, 8, 9), L"The network path was not found.");
     EXPECT_EQ(L"0", ReadConfString(L"HotUpdate", L"UpdateSucceeded"));
     EXPECT_EQ(L"2024-03-05 07:08:09.000", ReadConfString(L"HotUpdate", L"UpdateDateTime"));
     EXPECT_EQ(L"The network path was not found.",

@@ -216,9 +216,9 @@ TEST_F(Compare, NewFilesOfAReleaseBelowItsShareKeepTheirPlaceBelowTheRelease)
     Server(L"\\\\srv01\\releases\\qvs\\", L"top.txt", kStamp);
     Server(L"\\\\SRV01\\Releases\\QVS\\sub\\deep\\", L"x.dll", kStamp);
     CompareLists();
-    EXPECT_EQ((std::vector<std::wstring>{m_root + L"\\bin\\", m_root + L"\\",
-                                         m_root + L"\\sub\\deep\\"}),
-              Targets());
+    EXPECT_EQ(
+        (std::vector<std::wstring>{m_root + L"\\bin\\", m_root + L"\\", m_root + L"\\sub\\deep\\"}),
+        Targets());
 }
 
 TEST_F(Compare, EveryClientEntryIsExaminedAndTheLastOlderMatchWins)

@@ -7,24 +7,12 @@
 
 #include <gtest/gtest.h>
 
+using qvstest::ComputerName;
+using qvstest::Raises;
 using qvstest::TempDir;
 
 namespace
 {
-// Whether the operation raises E (which is then destroyed).
-template <class E, class F> bool Raises(F&& operation)
-{
-    try
-    {
-        operation();
-    }
-    catch (E* e)
-    {
-        e->Delete();
-        return true;
-    }
-    return false;
-}
 
 // The bias (minutes, UTC = local + bias) in force now, as the system reports it.
 LONG CurrentBias()
@@ -41,13 +29,6 @@ LONG CurrentBias()
         nBias += tzi.StandardBias;
     }
     return nBias;
-}
-
-std::wstring ComputerName()
-{
-    wchar_t buffer[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
-    return GetComputerNameW(buffer, &n) ? std::wstring(buffer, n) : std::wstring();
 }
 
 SYSTEMTIME Local(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second)

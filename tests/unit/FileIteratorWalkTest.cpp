@@ -4,10 +4,13 @@
 
 #include "tests/unit/FileIteratorTestSupport.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+using qvstest::ComputerName;
 using qvstest::TempDir;
 using qvswalktest::HiddenDialogWindow;
 using qvswalktest::MessageRecorder;
@@ -92,14 +95,6 @@ void ReferenceWalk(const std::wstring& folder, std::vector<std::wstring>& messag
             files.push_back(path);
         }
     } while (FindNextFileW(find.get(), &fd));
-}
-
-std::wstring ComputerName()
-{
-    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-    DWORD n = MAX_COMPUTERNAME_LENGTH + 1;
-    GetComputerNameW(name, &n);
-    return name;
 }
 
 // ---- Folder links: a symbolic link where the system makes them, otherwise

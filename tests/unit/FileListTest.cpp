@@ -10,7 +10,9 @@
 #include <string>
 #include <vector>
 
+using qvstest::Raises;
 using qvstest::TempDir;
+using qvstest::Utf16Bytes;
 
 namespace
 {
@@ -46,26 +48,6 @@ std::unique_ptr<FileListEntry> MakeEntry(std::wstring folder, std::wstring name,
     pEntry->name = std::move(name);
     pEntry->modified = std::move(modified);
     return pEntry;
-}
-
-std::string Utf16Bytes(const std::wstring& text)
-{
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-}
-
-// Whether the operation raises E (which is then destroyed).
-template <class E, class F> bool Raises(F&& operation)
-{
-    try
-    {
-        operation();
-    }
-    catch (E* e)
-    {
-        e->Delete();
-        return true;
-    }
-    return false;
 }
 
 // Rewrites a file that another handle keeps open for shared reading.

@@ -1,22 +1,19 @@
 // The date-time value: construction, day of week, seconds since 1970 and comparisons.
 #include "lib/Time.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
 #include <ctime>
 
+using qvstest::Fields;
+using qvstest::FieldsOf;
+
 namespace
 {
-using Fields = std::array<int, 9>; // year, month, day of week, day, h, m, s, ms, status
-
-Fields FieldsOf(const SCDateTime& dt)
-{
-    const SYSTEMTIME& st = dt.m_st;
-    return {st.wYear,   st.wMonth,  st.wDayOfWeek,    st.wDay,       st.wHour,
-            st.wMinute, st.wSecond, st.wMilliseconds, dt.GetStatus()};
-}
 
 // Counts the runtime's _mktime64 conversions while it lives, by swapping this
 // program's import-table entry for one that counts and passes the call on.

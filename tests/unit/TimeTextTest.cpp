@@ -12,16 +12,11 @@
 
 using namespace std::string_literals;
 
+using qvstest::Fields;
+using qvstest::FieldsOf;
+
 namespace
 {
-using Fields = std::array<int, 9>; // year, month, day of week, day, h, m, s, ms, status
-
-Fields FieldsOf(const SCDateTime& dt)
-{
-    const SYSTEMTIME& st = dt.m_st;
-    return {st.wYear,   st.wMonth,  st.wDayOfWeek,    st.wDay,       st.wHour,
-            st.wMinute, st.wSecond, st.wMilliseconds, dt.GetStatus()};
-}
 
 // Tuesday 5 March 2024 07:08:09.012.
 const SCDateTime kSample(SYSTEMTIME{2024, 3, 2, 5, 7, 8, 9, 12});
