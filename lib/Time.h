@@ -13,8 +13,9 @@
 class SCDateTime
 {
 public:
-    // All fields 0; status 0 (valid, to be filled) or 1 (invalid).
-    explicit SCDateTime(int nStatus);
+    // All fields 0; status 0 (valid, to be filled) or 1 (invalid). A constant
+    // expression, so that g_dtInvalid is in place before any dynamic initialization.
+    constexpr explicit SCDateTime(int nStatus) noexcept : m_st{}, m_nStatus(nStatus) {}
     // Fields copied unchanged, status 0, no normalization.
     SCDateTime(SYSTEMTIME st);
     SCDateTime(const SCDateTime& other);
