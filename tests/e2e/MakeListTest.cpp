@@ -241,7 +241,6 @@ TEST(MakeList, BadArgumentsExitWithOneAndSayWhy)
         std::wstring arguments;
         const wchar_t* says;
     } cases[] = {
-        {L"", L"no release folder"},
         {L"--bogus " + Quoted(release.path()), L"unknown option --bogus"},
         {Quoted(release.path()) + L" " + Quoted(release.path()), L"more than one"},
     };

@@ -7,6 +7,8 @@
 #include "lib/File.h"
 #include "lib/FileIterator.h"
 #include "lib/ResString.h"
+#include "lib/SelDirDlg.h"
+#include "lib/Xcpt.h"
 #include "resource.h"
 
 #include <windows.h>
@@ -26,12 +28,17 @@ enum ExitCode : int
     kExitBadFolder = 2,
     kExitUnreadableFiles = 3,
     kExitWriteFailed = 4,
+    kExitCancelled = 5,
 };
 
 constexpr std::wstring_view kTempPrefix = L"~QVSMakeList-";
 constexpr std::wstring_view kTempSuffix = L".tmp";
 
 // ---- Output: wide text on a console, UTF-8 when redirected ----
+
+// Started from Explorer the tool has no console to write to: its output is
+// gathered here and shown in a message box at the end.
+std::wstring* g_pCapture = nullptr;
 
 bool IsConsole(HANDLE h) noexcept
 {
@@ -41,6 +48,11 @@ bool IsConsole(HANDLE h) noexcept
 
 void Write(DWORD nStdHandle, std::wstring_view text)
 {
+    if (g_pCapture != nullptr)
+    {
+        g_pCapture->append(text);
+        return;
+    }
     const HANDLE h = GetStdHandle(nStdHandle);
     if (h == nullptr || h == INVALID_HANDLE_VALUE || text.empty())
     {
@@ -90,12 +102,15 @@ std::wstring ComputerName()
 // ---- Arguments ----
 
 const wchar_t kUsage[] = L"Usage: QVSMakeList.exe <release folder>\r\n"
+                         L"       QVSMakeList.exe          (choose the folder in a dialog)\r\n"
                          L"       QVSMakeList.exe --help\r\n";
 
 const wchar_t kHelp[] =
     L"QVSMakeList - writes the hot-update list of a release folder.\r\n"
     L"\r\n"
     L"Usage: QVSMakeList.exe <release folder>\r\n"
+    L"Started without arguments (from Explorer, say) it asks for the folder in a\r\n"
+    L"dialog and shows its summary in a message box.\r\n"
     L"\r\n"
     L"Lists every file below the release folder, with its folder and last-write\r\n"
     L"time, into <release folder>\\HotUpdateFileList_Server.txt. The QVS clients\r\n"
@@ -120,11 +135,12 @@ const wchar_t kHelp[] =
     L"\r\n"
     L"Exit codes: 0 list written; 1 bad arguments or release folder not usable;\r\n"
     L"2 release folder missing or unreadable; 3 some files could not be read (no\r\n"
-    L"list written); 4 the list could not be written.\r\n";
+    L"list written); 4 the list could not be written; 5 the chooser was cancelled.\r\n";
 
 struct Options
 {
     bool bHelp = false;
+    bool bPick = false; // no arguments at all: the folder is chosen in a dialog
     std::wstring strFolder;
     std::wstring strError; // not empty: the arguments cannot be used
 };
@@ -133,6 +149,11 @@ struct Options
 Options ParseArguments(int argc, wchar_t** argv)
 {
     Options options;
+    if (argc <= 1)
+    {
+        options.bPick = true;
+        return options;
+    }
     std::vector<std::wstring> folders;
     for (int i = 1; i < argc; ++i)
     {
@@ -529,6 +550,60 @@ int Publish(const std::wstring& strGivenFolder)
         L" (SourceFolder=" + strSourceFolder + L")\r\n");
     return kExitListed;
 }
+// The folder chosen in the directory chooser, or empty after Cancel.
+std::wstring PickReleaseFolder()
+{
+    CSelDirDlg dlg;
+    std::wstring strFolder;
+    if (dlg.DoModal() == IDOK)
+    {
+        dlg.GetSelectedFolder(strFolder);
+        // "D:" alone would mean the current folder of drive D:, not its root.
+        if (strFolder.size() == 2 && strFolder[1] == L':')
+        {
+            strFolder += L'\\';
+        }
+    }
+    return strFolder;
+}
+
+// Started without arguments: the folder comes from the chooser and the summary
+// (or what went wrong) goes to a message box, not to a console nobody reads.
+int PublishWithPicker()
+{
+    DWORD processes[2] = {};
+    if (GetConsoleProcessList(processes, 2) == 1)
+    {
+        // The console was made for this program alone (started from Explorer).
+        FreeConsole();
+    }
+    const std::wstring strFolder = PickReleaseFolder();
+    if (strFolder.empty())
+    {
+        return kExitCancelled;
+    }
+    std::wstring strOutput;
+    g_pCapture = &strOutput;
+    int nExit = kExitWriteFailed;
+    try
+    {
+        nExit = Publish(strFolder);
+    }
+    catch (...)
+    {
+        g_pCapture = nullptr;
+        throw;
+    }
+    g_pCapture = nullptr;
+    while (!strOutput.empty() && (strOutput.back() == L'\n' || strOutput.back() == L'\r'))
+    {
+        strOutput.pop_back();
+    }
+    SCMessageBox(nullptr, strOutput.c_str(), L"QVSMakeList",
+                 MB_OK | MB_SETFOREGROUND |
+                     (nExit == kExitListed ? MB_ICONINFORMATION : MB_ICONERROR));
+    return nExit;
+}
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -538,6 +613,10 @@ int wmain(int argc, wchar_t** argv)
     try
     {
         const Options options = ParseArguments(argc, argv);
+        if (options.bPick)
+        {
+            return PublishWithPicker();
+        }
         if (options.bHelp)
         {
             Out(kHelp);
