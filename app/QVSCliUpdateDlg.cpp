@@ -32,28 +32,6 @@ std::wstring ErrorPrefix()
     return strError;
 }
 
-// The system's text for an error on one line, without its line end.
-std::wstring OneLineSystemText(DWORD dwError)
-{
-    std::wstring text = AfxSystemErrorText(dwError);
-    for (wchar_t& c : text)
-    {
-        if (c == L'\r' || c == L'\n')
-        {
-            c = L' ';
-        }
-    }
-    while (!text.empty() && text.back() == L' ')
-    {
-        text.pop_back();
-    }
-    if (text.empty() && dwError != ERROR_SUCCESS)
-    {
-        text = L"Error " + std::to_wstring(dwError) + L".";
-    }
-    return text;
-}
-
 bool FileExists(const std::wstring& strPath)
 {
     SCFileIterator finder;
@@ -371,7 +349,7 @@ void CQVSCliUpdateDlg::ReportListFailure(FileListKind kind, const std::wstring& 
         strPath += L'\\';
     }
     strPath += kind == FileListKind::Server ? kServerListName : kClientListName;
-    ReportFailure(OneLineSystemText(dwError) + L" " + strPath);
+    ReportFailure(AfxSystemErrorLine(dwError) + L" " + strPath);
 }
 
 void CQVSCliUpdateDlg::ReportFailure(const std::wstring& strWhat)
@@ -532,7 +510,7 @@ void CQVSCliUpdateDlg::RecordUpdateResult(BOOL bSucceeded)
         std::wstring strReason;
         if (!bSucceeded && m_dwFirstError != ERROR_SUCCESS)
         {
-            strReason = OneLineSystemText(m_dwFirstError);
+            strReason = AfxSystemErrorLine(m_dwFirstError);
         }
         WriteUpdateResult(bSucceeded != FALSE, SCDateTime::GetCurrentTime(), strReason);
     }

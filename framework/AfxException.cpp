@@ -1,5 +1,7 @@
 #include "framework/AfxException.h"
 
+#include "framework/AfxHandle.h"
+
 #include <utility>
 
 IMPLEMENT_DYNAMIC(CException, CObject)
@@ -60,18 +62,6 @@ BOOL COleException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) con
     return CopyMessage(AfxSystemErrorText(static_cast<DWORD>(m_sc)), lpszError, nMaxError);
 }
 
-namespace
-{
-std::wstring TrimLineEnd(std::wstring text)
-{
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
-    {
-        text.pop_back();
-    }
-    return text;
-}
-} // namespace
-
 CFileException::CFileException(int cause, LONG lOsError, std::wstring fileName)
     : m_cause(cause), m_lOsError(lOsError), m_strFileName(std::move(fileName))
 {
@@ -122,13 +112,8 @@ int CFileException::OsErrorToException(LONG lOsError) noexcept
 
 BOOL CFileException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
 {
-    std::wstring text = m_lOsError == -1
-                            ? std::wstring(L"A file error occurred.")
-                            : TrimLineEnd(AfxSystemErrorText(static_cast<DWORD>(m_lOsError)));
-    if (text.empty())
-    {
-        text = L"File error " + std::to_wstring(m_lOsError) + L".";
-    }
+    std::wstring text = m_lOsError == -1 ? std::wstring(L"A file error occurred.")
+                                         : AfxSystemErrorLine(static_cast<DWORD>(m_lOsError));
     if (!m_strFileName.empty())
     {
         text += L" (" + m_strFileName + L")";
@@ -169,30 +154,31 @@ BOOL CArchiveException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT)
     return CopyMessage(text, lpszError, nMaxError);
 }
 
-std::wstring AfxSystemErrorText(DWORD dwError)
+std::wstring AfxSystemErrorText(DWORD dwError, DWORD dwLanguageId)
 {
-    LPWSTR buffer = nullptr;
+    LPWSTR pBuffer = nullptr;
     const DWORD n = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-        nullptr, dwError, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    std::wstring text;
-    if (n != 0 && buffer != nullptr)
+        nullptr, dwError, dwLanguageId, reinterpret_cast<LPWSTR>(&pBuffer), 0, nullptr);
+    const UniqueLocal buffer(pBuffer);
+    return n != 0 && pBuffer != nullptr ? std::wstring(pBuffer, n) : std::wstring();
+}
+
+std::wstring AfxSystemErrorLine(DWORD dwError)
+{
+    std::wstring text = AfxSystemErrorText(dwError);
+    for (wchar_t& c : text)
     {
-        try
+        if (c == L'\r' || c == L'\n')
         {
-            text.assign(buffer, n);
-        }
-        catch (...)
-        {
-            LocalFree(buffer);
-            throw;
+            c = L' ';
         }
     }
-    if (buffer != nullptr)
+    while (!text.empty() && text.back() == L' ')
     {
-        LocalFree(buffer);
+        text.pop_back();
     }
-    return text;
+    return text.empty() ? L"Error " + std::to_wstring(dwError) + L"." : text;
 }
 
 void AfxThrowMemoryException()

@@ -130,8 +130,13 @@ public:
 };
 
 // The system's message text for an error code, exactly as the system gives it
-// (line end included); empty when the system has none.
-std::wstring AfxSystemErrorText(DWORD dwError);
+// (line end included), in the given language (0: the system's own choice);
+// empty when the system has none.
+std::wstring AfxSystemErrorText(DWORD dwError, DWORD dwLanguageId = 0);
+
+// The same text on one line, without its line end, for messages and records;
+// "Error <code>." when the system has no text.
+std::wstring AfxSystemErrorLine(DWORD dwError);
 
 [[noreturn]] void AfxThrowMemoryException();
 [[noreturn]] void AfxThrowNotSupportedException();

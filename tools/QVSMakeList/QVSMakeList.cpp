@@ -82,16 +82,6 @@ void Err(std::wstring_view text)
     Write(STD_ERROR_HANDLE, text);
 }
 
-std::wstring SystemText(DWORD dwError)
-{
-    std::wstring text = AfxSystemErrorText(dwError);
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
-    {
-        text.pop_back();
-    }
-    return text.empty() ? L"system error " + std::to_wstring(dwError) : text;
-}
-
 std::wstring ComputerName()
 {
     wchar_t szName[MAX_COMPUTERNAME_LENGTH + 1] = {};
@@ -250,7 +240,7 @@ ReleaseFolder CheckReleaseFolder(const std::wstring& strGiven)
     {
         const DWORD dwError = GetLastError();
         return fail(kExitBadFolder, L"the release folder \"" + strPath + L"\" cannot be found (" +
-                                        SystemText(dwError) + L")");
+                                        AfxSystemErrorLine(dwError) + L")");
     }
     if ((dwAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
     {
@@ -269,7 +259,7 @@ ReleaseFolder CheckReleaseFolder(const std::wstring& strGiven)
     {
         const DWORD dwError = GetLastError();
         return fail(kExitBadFolder, L"the release folder \"" + strPath + L"\" cannot be read (" +
-                                        SystemText(dwError) + L")");
+                                        AfxSystemErrorLine(dwError) + L")");
     }
     folder.strPath = strPath;
     return folder;
@@ -538,7 +528,7 @@ int Publish(const std::wstring& strGivenFolder)
     if (dwError != ERROR_SUCCESS)
     {
         Err(L"QVSMakeList: cannot write " + folder.strPath + L"\\" + kServerListName + L" (" +
-            SystemText(dwError) + L").\r\n");
+            AfxSystemErrorLine(dwError) + L").\r\n");
         return kExitWriteFailed;
     }
     const std::wstring strComputer = ComputerName();
