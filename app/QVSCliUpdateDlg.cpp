@@ -468,28 +468,47 @@ BOOL CQVSCliUpdateDlg::CheckForUpdate()
 BOOL CQVSCliUpdateDlg::BuildClientList()
 {
     BOOL bResult = FALSE;
+    std::wstring strRoot;
+    bool bOpened = false;
     try
     {
         SetDlgItemText(IDC_LOG, L"");
         m_strPendingTop.clear();
         m_strPendingBottom.clear();
         ClearList(FileListKind::Client);
-        const std::wstring strRoot = GetAppRootFolder();
+        strRoot = GetAppRootFolder();
         m_iterator.SetRootFolder(strRoot);
         m_iterator.Walk(FileListKind::Client, &ProgressCallback, this);
         if (!OpenListFile(FileListKind::Client, strRoot))
         {
             SC_THROW(SC_NO_CODE);
         }
+        bOpened = true;
         TruncateListFile(FileListKind::Client);
         AddLogLine(SCResUString(IDS_SAVING_TO) + strRoot + L"\\" + kClientListName + L"\r\n\r\n");
-        WriteList(FileListKind::Client);
+        if (!WriteList(FileListKind::Client))
+        {
+            // The run goes on without the inventory: the user learns why it is missing.
+            ReportListFailure(FileListKind::Client, strRoot);
+        }
         CloseListFile(FileListKind::Client);
         ClearList(FileListKind::Client);
         bResult = TRUE;
     }
     catch (CException* e)
     {
+        if (bOpened)
+        {
+            // Opened but not emptied: the run compares with what the file held
+            // before. (A file that does not open is reported by the run itself.)
+            DWORD dwError = ERROR_WRITE_FAULT;
+            if (e->IsKindOf(RUNTIME_CLASS(CFileException)) &&
+                static_cast<const CFileException*>(e)->m_lOsError > 0)
+            {
+                dwError = static_cast<DWORD>(static_cast<const CFileException*>(e)->m_lOsError);
+            }
+            ReportFailure(OneLineSystemText(dwError) + L" " + strRoot + L"\\" + kClientListName);
+        }
         SC_HANDLE(e);
         CloseListFile(FileListKind::Client);
         ClearList(FileListKind::Client);

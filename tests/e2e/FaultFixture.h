@@ -86,6 +86,36 @@ inline void CollectFiles(const std::wstring& root, const std::wstring& relative,
     } while (FindNextFileW(find.get(), &fd));
 }
 
+// Removes a tree whose paths may be longer than MAX_PATH; links are removed, not followed.
+inline void RemoveLongTree(const std::wstring& folder)
+{
+    WIN32_FIND_DATAW fd;
+    UniqueFind find(FindFirstFileW(AfxLongPathForm(folder + L"\\*").c_str(), &fd));
+    if (find)
+    {
+        do
+        {
+            const std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..")
+            {
+                continue;
+            }
+            const std::wstring child = AfxLongPathForm(folder + L"\\" + name);
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            {
+                DeleteFileW(child.c_str());
+            }
+            else if ((fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            {
+                RemoveLongTree(folder + L"\\" + name);
+            }
+        } while (FindNextFileW(find.get(), &fd));
+    }
+    find.reset();
+    RemoveDirectoryW(AfxLongPathForm(folder).c_str());
+}
+
 inline std::vector<std::wstring> FilesBelow(const std::wstring& root)
 {
     std::vector<std::wstring> files;
@@ -118,6 +148,72 @@ inline std::string Narrow(const std::vector<std::wstring>& items)
     return text;
 }
 
+// Writes a file with its last-write time, making every missing folder; paths
+// may be longer than MAX_PATH.
+inline void WriteFileAt(const std::wstring& path, const std::string& content, const FILETIME& ft)
+{
+    const std::wstring longPath = AfxLongPathForm(path);
+    MakeDirs(AfxLongPathForm(path.substr(0, path.rfind(L'\\'))));
+    WriteBytes(longPath, content);
+    SetLastWriteTime(longPath, ft);
+}
+
+// The system's text for an error on one line, as QVS.ini records a reason.
+inline std::wstring ReasonText(DWORD dwError)
+{
+    LPWSTR p = nullptr;
+    const DWORD n =
+        FormatMessageW(0x1300, nullptr, dwError, 0, reinterpret_cast<LPWSTR>(&p), 0, nullptr);
+    std::wstring text = n != 0 ? std::wstring(p, n) : std::wstring();
+    LocalFree(p);
+    for (wchar_t& c : text)
+    {
+        if (c == L'\r' || c == L'\n')
+        {
+            c = L' ';
+        }
+    }
+    while (!text.empty() && text.back() == L' ')
+    {
+        text.pop_back();
+    }
+    return text;
+}
+
+// An installation laid out by hand: the real program, the stand-in client as
+// QVS.exe and QVS.ini in root\folder, for layouts Installation does not make.
+struct HandMadeInstallation
+{
+    HandMadeInstallation(const std::wstring& strRoot, const std::wstring& folder,
+                         const std::wstring& sourceFolder)
+        : root(strRoot), program(strRoot + L"\\" + folder)
+    {
+        MakeDirs(program);
+        const std::wstring from = ExeFolder();
+        EXPECT_TRUE(CopyFileW((from + L"QVSCliUpdate.exe").c_str(),
+                              (program + L"\\QVSCliUpdate.exe").c_str(), FALSE));
+        EXPECT_TRUE(CopyFileW((from + L"StandInClient.exe").c_str(),
+                              (program + L"\\QVS.exe").c_str(), FALSE));
+        WriteUtf16(program + L"\\QVS.ini",
+                   L"\xFEFF[HotUpdate]\r\nSourceFolder=" + sourceFolder + L"\r\n");
+    }
+    DWORD Run() const { return RunProcess(L"\"" + program + L"\\QVSCliUpdate.exe\""); }
+    std::wstring Ini(const wchar_t* key) const
+    {
+        wchar_t value[1024] = {};
+        GetPrivateProfileStringW(L"HotUpdate", key, L"<missing>", value, 1024,
+                                 (program + L"\\QVS.ini").c_str());
+        return value;
+    }
+    bool ClientStarted() const
+    {
+        return WaitUntil([this] { return Exists(program + L"\\QVS.started"); }, 10000);
+    }
+
+    std::wstring root;
+    std::wstring program;
+};
+
 // A release and an installation of the real program whose QVS.ini names it.
 class FaultRun : public testing::Test
 {
@@ -130,16 +226,13 @@ protected:
     // A file of the release, with its content remembered as the new version.
     void Publish(const std::wstring& relative, const std::string& content, const FILETIME& ft)
     {
-        m_release.AddFile(relative, content, ft);
+        WriteFileAt(m_release.local() + L"\\" + relative, content, ft);
         m_new[relative] = content;
     }
     // A file of the installation, with its content remembered as the old version.
     void Install(const std::wstring& relative, const std::string& content, const FILETIME& ft)
     {
-        const std::wstring path = Installed(relative);
-        MakeDirs(path.substr(0, path.rfind(L'\\')));
-        WriteBytes(path, content);
-        SetLastWriteTime(path, ft);
+        WriteFileAt(Installed(relative), content, ft);
         m_old[relative] = content;
     }
     std::wstring Installed(const std::wstring& relative) const
