@@ -44,6 +44,37 @@ std::wstring ServerListPath(const std::wstring& strFolder)
 {
     return strFolder + L"\\" + kServerListName;
 }
+
+// The outcome QVS.ini holds while a run is under way. A run that never ends (its
+// process is killed, the machine stops) leaves it there, and the next check
+// finds the update due again although the release list was already taken.
+const wchar_t kRunNotFinished[] = L"The update run did not finish.";
+
+void RecordRunStarted()
+{
+    try
+    {
+        WriteUpdateResult(false, SCDateTime::GetCurrentTime(), kRunNotFinished);
+    }
+    catch (CException* e)
+    {
+        SC_HANDLE(e);
+    }
+}
+
+bool LastRunUnfinished()
+{
+    try
+    {
+        return ReadConfString(L"HotUpdate", L"UpdateSucceeded") == L"0" &&
+               ReadConfString(L"HotUpdate", L"UpdateFailureReason") == kRunNotFinished;
+    }
+    catch (CException* e)
+    {
+        SC_HANDLE(e);
+    }
+    return false;
+}
 } // namespace
 
 CQVSCliUpdateDlg::CQVSCliUpdateDlg(CWnd* pParent)
@@ -111,8 +142,14 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
     const bool bForced = nArgs > 1;
     args.reset();
 
-    if (CheckForUpdate() || bForced)
+    const BOOL bDue = CheckForUpdate();
+    if (bDue || bForced)
     {
+        if (!bDue)
+        {
+            // A due update was recorded as started when the release list was taken.
+            RecordRunStarted();
+        }
         ShowWindow(SW_SHOWNORMAL);
         CenterWindow();
         BuildClientList();
@@ -363,11 +400,13 @@ BOOL CQVSCliUpdateDlg::CheckForUpdate()
     BOOL bLocalFound = FALSE;
     BOOL bNeeded = FALSE;
     std::wstring strReleaseList;
+    std::wstring strRoot;
     std::wstring strLocalCopy;
     try
     {
         strReleaseList = ServerListPath(ReadSourceFolder());
-        strLocalCopy = ServerListPath(GetAppRootFolder());
+        strRoot = GetAppRootFolder();
+        strLocalCopy = ServerListPath(strRoot);
         if (!FileExists(strReleaseList))
         {
             SC_THROW(SC_NO_CODE);
@@ -385,7 +424,7 @@ BOOL CQVSCliUpdateDlg::CheckForUpdate()
         SCDateTime dtLocal(0);
         release.GetModifiedTime(dtRelease);
         local.GetModifiedTime(dtLocal);
-        bNeeded = dtRelease > dtLocal ? TRUE : FALSE;
+        bNeeded = dtRelease > dtLocal || LastRunUnfinished() ? TRUE : FALSE;
     }
     catch (CException* e)
     {
@@ -393,6 +432,11 @@ BOOL CQVSCliUpdateDlg::CheckForUpdate()
     }
     if (bNeeded || (bServerFound && !bLocalFound))
     {
+        // Recorded before the release counts as seen, so that no moment is left
+        // at which an end of the process would lose the update.
+        RecordRunStarted();
+        // A copy of the list that was cut short by such an end is cleared first.
+        SCFileIterator::RemoveCopyLeftovers(strRoot);
         // The local copy records which release was seen; nothing is shown of it.
         SCFileIterator::CopyOneFile(strReleaseList, strLocalCopy, nullptr, nullptr);
         bNeeded = TRUE;
@@ -403,28 +447,47 @@ BOOL CQVSCliUpdateDlg::CheckForUpdate()
 BOOL CQVSCliUpdateDlg::BuildClientList()
 {
     BOOL bResult = FALSE;
+    std::wstring strRoot;
+    bool bOpened = false;
     try
     {
         SetDlgItemText(IDC_LOG, L"");
         m_strPendingTop.clear();
         m_strPendingBottom.clear();
         ClearList(FileListKind::Client);
-        const std::wstring strRoot = GetAppRootFolder();
+        strRoot = GetAppRootFolder();
         m_iterator.SetRootFolder(strRoot);
         m_iterator.Walk(FileListKind::Client, &ProgressCallback, this);
         if (!OpenListFile(FileListKind::Client, strRoot))
         {
             SC_THROW(SC_NO_CODE);
         }
+        bOpened = true;
         TruncateListFile(FileListKind::Client);
         AddLogLine(SCResUString(IDS_SAVING_TO) + strRoot + L"\\" + kClientListName + L"\r\n\r\n");
-        WriteList(FileListKind::Client);
+        if (!WriteList(FileListKind::Client))
+        {
+            // The run goes on without the inventory: the user learns why it is missing.
+            ReportListFailure(FileListKind::Client, strRoot);
+        }
         CloseListFile(FileListKind::Client);
         ClearList(FileListKind::Client);
         bResult = TRUE;
     }
     catch (CException* e)
     {
+        if (bOpened)
+        {
+            // Opened but not emptied: the run compares with what the file held
+            // before. (A file that does not open is reported by the run itself.)
+            DWORD dwError = ERROR_WRITE_FAULT;
+            if (e->IsKindOf(RUNTIME_CLASS(CFileException)) &&
+                static_cast<const CFileException*>(e)->m_lOsError > 0)
+            {
+                dwError = static_cast<DWORD>(static_cast<const CFileException*>(e)->m_lOsError);
+            }
+            ReportFailure(OneLineSystemText(dwError) + L" " + strRoot + L"\\" + kClientListName);
+        }
         SC_HANDLE(e);
         CloseListFile(FileListKind::Client);
         ClearList(FileListKind::Client);

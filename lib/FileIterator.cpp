@@ -599,6 +599,11 @@ std::wstring SCFileIterator::CheckCopyDestination(const std::wstring& strRoot,
         }
         nStart = nEnd + 1;
     }
+    if (strTarget.back() != L'\\')
+    {
+        // The name would run into the folder's last element: another file than listed.
+        return L"the folder \"" + strTarget + L"\" does not end with a backslash";
+    }
     return std::wstring();
 }
 

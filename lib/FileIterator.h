@@ -69,7 +69,7 @@ public:
     // strRoot (the installation root, without a final backslash); empty when it
     // would. Names must be plain file names: no separator, no ':', no "." or "..",
     // no device name; the target must lie below the root without "." or ".."
-    // elements.
+    // elements and end with a backslash.
     static std::wstring CheckCopyDestination(const std::wstring& strRoot,
                                              const std::wstring& strTarget,
                                              const std::wstring& strName);

@@ -39,6 +39,17 @@ DWORD RunningProgram::Wait(DWORD timeoutMs)
     return code;
 }
 
+bool RunningProgram::Kill()
+{
+    if (HasEnded())
+    {
+        return false;
+    }
+    const bool bKilled = TerminateProcess(m_process.get(), 997) != FALSE;
+    WaitForSingleObject(m_process.get(), 10000);
+    return bKilled;
+}
+
 bool RunningProgram::HasEnded() const
 {
     return !m_process || WaitForSingleObject(m_process.get(), 0) == WAIT_OBJECT_0;

@@ -22,6 +22,9 @@ public:
     // Waits for the end; the exit code, or -1 on time-out.
     DWORD Wait(DWORD timeoutMs = 60000);
     bool HasEnded() const;
+    // Ends the program at once, as a crash or a power cut would; true when it
+    // still ran until then.
+    bool Kill();
 
     // The program's visible hot-update dialog, waiting up to timeoutMs; null if none.
     HWND FindDialog(DWORD timeoutMs = 20000) const;

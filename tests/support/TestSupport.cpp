@@ -316,4 +316,89 @@ DWORD RunProcess(const std::wstring& commandLine, const std::wstring& currentDir
     GetExitCodeProcess(process.get(), &code);
     return code;
 }
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    for (;;)
+    {
+        if (condition())
+        {
+            return true;
+        }
+        if (GetTickCount64() >= deadline)
+        {
+            return false;
+        }
+        Sleep(10);
+    }
+}
+
+bool OnWine()
+{
+    const DWORD attributes = GetFileAttributesW(L"Z:\\bin\\ln");
+    return attributes != INVALID_FILE_ATTRIBUTES;
+}
+
+bool StartUnixProgram(const std::wstring& commandLine, const std::wstring& currentDir)
+{
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = commandLine;
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        currentDir.empty() ? nullptr : currentDir.c_str(), &si, &pi))
+    {
+        return false;
+    }
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return true;
+}
+
+bool MakeUnixLink(const std::wstring& parent, const std::wstring& name,
+                  const std::wstring& relativeTarget, DWORD timeoutMs)
+{
+    if (!OnWine() ||
+        !StartUnixProgram(L"Z:\\bin\\ln -s \"" + relativeTarget + L"\" \"" + name + L"\"", parent))
+    {
+        return false;
+    }
+    const std::wstring link = parent + L"\\" + name;
+    return WaitUntil(
+        [&link] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; }, timeoutMs);
+}
+
+bool RemoveUnixLink(const std::wstring& parent, const std::wstring& name, DWORD timeoutMs)
+{
+    const std::wstring link = parent + L"\\" + name;
+    if (GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES)
+    {
+        return true;
+    }
+    if (!StartUnixProgram(L"Z:\\bin\\rm -f \"" + name + L"\"", parent))
+    {
+        return false;
+    }
+    return WaitUntil(
+        [&link] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; }, timeoutMs);
+}
+
+std::wstring HostPath(const std::wstring& zPath)
+{
+    if (zPath.size() < 3 || (zPath[0] != L'Z' && zPath[0] != L'z') || zPath[1] != L':' ||
+        zPath[2] != L'\\')
+    {
+        return {};
+    }
+    std::wstring path = zPath.substr(2);
+    for (wchar_t& c : path)
+    {
+        if (c == L'\\')
+        {
+            c = L'/';
+        }
+    }
+    return path;
+}
 } // namespace qvstest

@@ -125,4 +125,25 @@ public:
 // Runs a program and waits for it; returns its exit code (or -1).
 DWORD RunProcess(const std::wstring& commandLine, const std::wstring& currentDir = {},
                  DWORD timeoutMs = 60000);
+
+// ---- Wine's host system, reached through its Z: drive ----
+// Wine makes no junctions, but shows a Unix symbolic link to a folder as a folder
+// with a reparse point. Unix programs start from a Windows process, but Wine
+// cannot wait for them: these helpers wait for the effect instead.
+
+// True when the running system is Wine (it has the host's root as Z:\bin).
+bool OnWine();
+// Starts a Unix program (e.g. L"Z:\\bin\\ln -s .. loop") in a folder; false when
+// it could not be started.
+bool StartUnixProgram(const std::wstring& commandLine, const std::wstring& currentDir);
+// Makes parent\name a Unix symbolic link to relativeTarget ('/' separators) and
+// waits until the system shows it; false when it did not appear.
+bool MakeUnixLink(const std::wstring& parent, const std::wstring& name,
+                  const std::wstring& relativeTarget, DWORD timeoutMs = 10000);
+// Removes such a link (the system itself cannot: it follows it); true when gone.
+bool RemoveUnixLink(const std::wstring& parent, const std::wstring& name, DWORD timeoutMs = 10000);
+// The host's path for a path on the Z: drive ("Z:\\a\\b" is "/a/b"); empty for others.
+std::wstring HostPath(const std::wstring& zPath);
+// Waits until the condition holds, checking every few milliseconds; its last value.
+bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 } // namespace qvstest

@@ -1,0 +1,54 @@
+// Two starts of the same installation at once: the second waits, showing and
+// touching nothing, until the first has finished; then it goes on as usual.
+#include "tests/e2e/FaultFixture.h"
+
+using namespace qvsfault;
+
+TEST_F(FaultRun, ASecondStartWaitsForTheRunningUpdateThenGoesOn)
+{
+    PrepareLargeUpdate(32u << 20);
+    RunningProgram first(L"\"" + m_inst.updater() + L"\"");
+    ASSERT_TRUE(first.started());
+    ASSERT_TRUE(WaitForTemporaryCopy(first, 1));
+    RunningProgram second(L"\"" + m_inst.updater() + L"\"");
+    ASSERT_TRUE(second.started());
+
+    bool bSecondShown = false;
+    bool bSecondEnded = false;
+    bool bOverlapped = false;
+    while (!first.HasEnded())
+    {
+        bOverlapped = true;
+        bSecondShown = bSecondShown || second.FindDialog(0) != nullptr;
+        bSecondEnded = bSecondEnded || second.HasEnded();
+        Sleep(20);
+    }
+    EXPECT_TRUE(bOverlapped) << "the first run ended before the second started";
+    EXPECT_FALSE(bSecondShown) << "the second start did not wait";
+    EXPECT_FALSE(bSecondEnded) << "the second start did not wait";
+    EXPECT_EQ(0u, first.Wait());
+    EXPECT_EQ(0u, second.Wait());
+
+    // The first updated everything; the second found nothing due and started the client.
+    ExpectCompleteUpdate();
+    EXPECT_EQ(2u, m_inst.ClientStarts(2).size());
+    EXPECT_EQ("", Log()) << "the second start found something to do";
+}
+
+TEST_F(FaultRun, TwoForcedStartsAtOnceBothRunAndBothEndWell)
+{
+    PrepareLargeUpdate(16u << 20);
+    RunningProgram first(L"\"" + m_inst.updater() + L"\" /force");
+    ASSERT_TRUE(first.started());
+    ASSERT_TRUE(WaitForTemporaryCopy(first, 1));
+    RunningProgram second(L"\"" + m_inst.updater() + L"\" /force");
+    ASSERT_TRUE(second.started());
+    EXPECT_EQ(0u, first.Wait());
+    EXPECT_EQ(0u, second.Wait());
+    ExpectCompleteUpdate();
+    EXPECT_EQ(2u, m_inst.ClientStarts(2).size());
+    // The second run walked the updated installation and had nothing to copy.
+    const std::string log = Log();
+    EXPECT_NE(std::string::npos, log.find("Saving to file to")) << log;
+    EXPECT_EQ(std::string::npos, log.find("Copying...")) << log;
+}
