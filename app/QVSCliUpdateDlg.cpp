@@ -486,7 +486,7 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
             {
                 dwError = static_cast<DWORD>(static_cast<const CFileException*>(e)->m_lOsError);
             }
-            ReportFailure(OneLineSystemText(dwError) + L" " + strRoot + L"\\" + kClientListName);
+            ReportFailure(AfxSystemErrorLine(dwError) + L" " + strRoot + L"\\" + kClientListName);
         }
         SC_HANDLE(e);
         CloseListFile(FileListKind::Client);
