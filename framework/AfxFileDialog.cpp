@@ -102,25 +102,7 @@ UINT_PTR CFileDialog::Dispatch(UINT uMsg, WPARAM wParam, LPARAM lParam)
     LRESULT lResult = 0;
     if (OnMessage(uMsg, wParam, lParam, lResult))
     {
-        switch (uMsg)
-        {
-        // These return their value directly from a dialog procedure.
-        case WM_INITDIALOG:
-        case WM_QUERYDRAGICON:
-        case WM_CTLCOLORBTN:
-        case WM_CTLCOLORDLG:
-        case WM_CTLCOLOREDIT:
-        case WM_CTLCOLORLISTBOX:
-        case WM_CTLCOLORSCROLLBAR:
-        case WM_CTLCOLORSTATIC:
-        case WM_COMPAREITEM:
-        case WM_VKEYTOITEM:
-        case WM_CHARTOITEM:
-            return static_cast<UINT_PTR>(lResult);
-        default:
-            ::SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, lResult);
-            return TRUE;
-        }
+        return static_cast<UINT_PTR>(AfxDialogResult(m_hWnd, uMsg, lResult));
     }
     if (uMsg == WM_INITDIALOG)
     {

@@ -125,6 +125,28 @@ void AfxPrependEditText(HWND hEdit, const std::wstring& strText) noexcept
     ::SendMessageW(hEdit, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(strText.c_str()));
 }
 
+INT_PTR AfxDialogResult(HWND hDlg, UINT uMsg, LRESULT lResult) noexcept
+{
+    switch (uMsg)
+    {
+    case WM_INITDIALOG:
+    case WM_QUERYDRAGICON:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORSCROLLBAR:
+    case WM_CTLCOLORSTATIC:
+    case WM_COMPAREITEM:
+    case WM_VKEYTOITEM:
+    case WM_CHARTOITEM:
+        return static_cast<INT_PTR>(lResult);
+    default:
+        ::SetWindowLongPtrW(hDlg, DWLP_MSGRESULT, lResult);
+        return TRUE;
+    }
+}
+
 CDialog::CDialog(UINT nIDTemplate, CWnd* pParentWnd) noexcept
     : m_nIDTemplate(nIDTemplate), m_pParentWnd(pParentWnd)
 {
@@ -243,25 +265,7 @@ INT_PTR CDialog::Dispatch(UINT uMsg, WPARAM wParam, LPARAM lParam)
     LRESULT lResult = 0;
     if (OnMessage(uMsg, wParam, lParam, lResult))
     {
-        switch (uMsg)
-        {
-        // These return their value directly from a dialog procedure.
-        case WM_INITDIALOG:
-        case WM_QUERYDRAGICON:
-        case WM_CTLCOLORBTN:
-        case WM_CTLCOLORDLG:
-        case WM_CTLCOLOREDIT:
-        case WM_CTLCOLORLISTBOX:
-        case WM_CTLCOLORSCROLLBAR:
-        case WM_CTLCOLORSTATIC:
-        case WM_COMPAREITEM:
-        case WM_VKEYTOITEM:
-        case WM_CHARTOITEM:
-            return static_cast<INT_PTR>(lResult);
-        default:
-            ::SetWindowLongPtrW(m_hWnd, DWLP_MSGRESULT, lResult);
-            return TRUE;
-        }
+        return AfxDialogResult(m_hWnd, uMsg, lResult);
     }
     switch (uMsg)
     {

@@ -45,6 +45,10 @@ inline HWND AfxGetSafeHwnd(const CWnd* pWnd) noexcept
     return pWnd != nullptr ? pWnd->m_hWnd : nullptr;
 }
 
+// What a dialog procedure returns for a message its dialog handled with lResult:
+// some messages return the value directly, the others through DWLP_MSGRESULT.
+INT_PTR AfxDialogResult(HWND hDlg, UINT uMsg, LRESULT lResult) noexcept;
+
 // Appends text at the end of an edit control (its text limit raised as needed).
 void AfxAppendEditText(HWND hEdit, const std::wstring& strText) noexcept;
 // Inserts text at the start of an edit control.
