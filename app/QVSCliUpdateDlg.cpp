@@ -219,14 +219,15 @@ void CQVSCliUpdateDlg::AddLogLine(const std::wstring& strMessage)
     }
     if (m_logFile)
     {
-        // Characters the code page lacks become its default character.
+        // Characters the code page lacks become its default character (not a
+        // look-alike: the log must not show a name that does not exist).
         const int nBytes =
-            WideCharToMultiByte(CP_THREAD_ACP, 0, strMessage.data(),
+            WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, strMessage.data(),
                                 static_cast<int>(strMessage.size()), nullptr, 0, nullptr, nullptr);
         std::string bytes(static_cast<size_t>(nBytes > 0 ? nBytes : 0), '\0');
         if (nBytes > 0)
         {
-            WideCharToMultiByte(CP_THREAD_ACP, 0, strMessage.data(),
+            WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, strMessage.data(),
                                 static_cast<int>(strMessage.size()), bytes.data(), nBytes, nullptr,
                                 nullptr);
         }
@@ -332,9 +333,12 @@ LRESULT CQVSCliUpdateDlg::OnLaunchClient(WPARAM, LPARAM)
         const std::wstring strPath = CQVSCliUpdateApp::ClientProgramPath();
         if (!CQVSCliUpdateApp::StartClientProgram(strPath))
         {
+            // The dialog stays open for the user: the box shows the whole run, and
+            // then the failure on top.
+            FlushTextBox(true);
             AddLogLine(SCResUString(IDS_ERROR) + strPath);
             ShowWindow(SW_SHOWNORMAL);
-            FlushTextBox(true);
+            FlushTextBox();
         }
         else
         {

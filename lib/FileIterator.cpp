@@ -291,26 +291,32 @@ DWORD CopyReplacing(const std::wstring& strSource, const std::wstring& strDestin
         DiscardFile(strTemp);
         return dwError;
     }
-    // A read-only destination cannot be replaced; it keeps its attributes if it stays.
-    const DWORD dwOldAttributes = GetFileAttributesW(strDest.c_str());
-    SetFileAttributesW(strDest.c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!MoveFileExW(strTemp.c_str(), strDest.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (MoveFileExW(strTemp.c_str(), strDest.c_str(), kMoveFlags))
     {
-        const DWORD dwError = LastErrorOrFailure();
-        if (dwOldAttributes != INVALID_FILE_ATTRIBUTES)
-        {
-            constexpr DWORD kSettable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                        FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
-                                        FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
-                                        FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-            const DWORD dwRestore = dwOldAttributes & kSettable;
-            SetFileAttributesW(strDest.c_str(), dwRestore != 0 ? dwRestore : FILE_ATTRIBUTE_NORMAL);
-        }
-        DiscardFile(strTemp);
-        return dwError;
+        return ERROR_SUCCESS;
     }
-    return ERROR_SUCCESS;
+    DWORD dwError = LastErrorOrFailure();
+    // A read-only, hidden or system destination is not replaced as it is: clear
+    // its attributes and try again; it keeps them if it stays.
+    const DWORD dwOldAttributes = GetFileAttributesW(strDest.c_str());
+    constexpr DWORD kBlocking =
+        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (dwError == ERROR_ACCESS_DENIED && dwOldAttributes != INVALID_FILE_ATTRIBUTES &&
+        (dwOldAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && (dwOldAttributes & kBlocking) != 0 &&
+        SetFileAttributesW(strDest.c_str(), FILE_ATTRIBUTE_NORMAL))
+    {
+        if (MoveFileExW(strTemp.c_str(), strDest.c_str(), kMoveFlags))
+        {
+            return ERROR_SUCCESS;
+        }
+        dwError = LastErrorOrFailure();
+        constexpr DWORD kSettable = kBlocking | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
+                                    FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+        SetFileAttributesW(strDest.c_str(), dwOldAttributes & kSettable);
+    }
+    DiscardFile(strTemp);
+    return dwError;
 }
 
 // The installation root, or empty text when the program's folder has too few

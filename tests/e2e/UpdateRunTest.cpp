@@ -181,6 +181,45 @@ TEST_F(UpdateRun, ALockedDestinationFailsTheRunWhichIsRetriedNextTime)
     EXPECT_TRUE(Exists(LocalListCopy()));
 }
 
+namespace
+{
+// Splits the log into its messages: each begins with one of the run's message texts.
+std::vector<std::wstring> LogMessages(const std::wstring& log)
+{
+    std::vector<size_t> starts;
+    for (const wchar_t* prefix :
+         {L"Reading directory...", L"Saving to file to ....", L"Copying...", L"Error!.."})
+    {
+        for (size_t pos = 0; (pos = log.find(prefix, pos)) != std::wstring::npos; ++pos)
+        {
+            if (pos == 0 || log[pos - 1] == L'\n')
+            {
+                starts.push_back(pos);
+            }
+        }
+    }
+    std::sort(starts.begin(), starts.end());
+    std::vector<std::wstring> messages;
+    for (size_t i = 0; i < starts.size(); ++i)
+    {
+        const size_t end = i + 1 < starts.size() ? starts[i + 1] : log.size();
+        messages.push_back(log.substr(starts[i], end - starts[i]));
+    }
+    return messages;
+}
+
+std::vector<std::wstring> Lines(const std::wstring& text)
+{
+    std::vector<std::wstring> lines;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
+    {
+        lines.push_back(text.substr(start, end - start + 2));
+    }
+    return lines;
+}
+} // namespace
+
 TEST_F(UpdateRun, AClientThatCannotBeStartedKeepsTheDialogOpen)
 {
     ASSERT_TRUE(DeleteFileW((m_inst.bin() + L"\\QVS.exe").c_str()));
@@ -189,12 +228,22 @@ TEST_F(UpdateRun, AClientThatCannotBeStartedKeepsTheDialogOpen)
     const std::wstring expected = L"Error!.." + m_inst.bin() + L"\\QVS.exe";
     const std::wstring text = program.WaitForText(expected);
     ASSERT_FALSE(text.empty());
-    // The newest message is at the top.
-    EXPECT_EQ(0u, text.find(expected + L"\r\n"));
-    // The walk's entry lines are there for the user too, below the messages.
-    const std::wstring listing = program.WaitForText(L"\t\tsame.dll\t\t");
-    ASSERT_FALSE(listing.empty());
-    EXPECT_LT(listing.find(expected), listing.find(L"\t\tsame.dll\t\t"));
+    // The text box holds every message, newest at the top, then the walk's entry
+    // lines in the order the walk met them (the reverse of the client list).
+    std::wstring box = expected + L"\r\n";
+    const auto messages = LogMessages(FromUtf8(ReadBytes(m_inst.log())));
+    EXPECT_EQ(1u + 1u + 3u, messages.size()); // the folder bin, the saved list, three copies
+    for (auto it = messages.rbegin(); it != messages.rend(); ++it)
+    {
+        box += *it;
+    }
+    const auto entries = Lines(ReadUtf16(m_inst.root() + L"\\HotUpdateFileList_Client.txt"));
+    EXPECT_FALSE(entries.empty());
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it)
+    {
+        box += *it;
+    }
+    EXPECT_EQ(box, text);
     // The run succeeded and closed its log before the start failed.
     EXPECT_EQ(L"1", IniValue(m_inst, L"UpdateSucceeded"));
     EXPECT_EQ(std::string::npos, ReadBytes(m_inst.log()).find("Error!.."));
@@ -268,4 +317,27 @@ TEST(UpdateRunWithoutRelease, AMissingReleaseListWithoutArgumentOnlyStartsTheCli
     EXPECT_EQ(1u, inst.ClientStarts().size());
     EXPECT_EQ(ini, ReadBytes(inst.ini()));
     EXPECT_EQ("", ReadBytes(inst.log()));
+}
+
+TEST_F(UpdateRun, NamesOutsideTheCodePageAreCopiedAndShownWhole)
+{
+    // Greek, Japanese and a character beyond the 16-bit range.
+    const std::wstring name = L"\u03A9mega-\u65E5\u672C-\U0001F600.dll";
+    m_release.AddFile(L"bin\\" + name, "wide name", T(2026, 1, 13));
+    ASSERT_EQ(0u, m_release.Publish());
+    ASSERT_TRUE(DeleteFileW((m_inst.bin() + L"\\QVS.exe").c_str()));
+    RunningProgram program(L"\"" + m_inst.updater() + L"\"");
+    const std::wstring text = program.WaitForText(L"Error!.." + m_inst.bin());
+    ASSERT_FALSE(text.empty());
+    PressOk(program.FindDialog());
+    program.Wait(20000);
+
+    EXPECT_EQ("wide name", ReadBytes(Installed(L"bin\\" + name)));
+    EXPECT_NE(std::wstring::npos, text.find(Upper(name))) << "the text box shows the name whole";
+    // The log is 8-bit text: characters its code page lacks are replaced, never dropped.
+    const std::string log = ReadBytes(m_inst.log());
+    EXPECT_NE(std::string::npos, log.find("MEGA-")) << log;
+    EXPECT_NE(std::string::npos, log.find("?MEGA-")) << log;
+    // The client list of the next run holds the name whole.
+    EXPECT_EQ(L"1", IniValue(m_inst, L"UpdateSucceeded"));
 }

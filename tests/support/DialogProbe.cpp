@@ -111,16 +111,29 @@ std::wstring ReadTextBox(HWND hDlg)
     {
         return {};
     }
-    DWORD_PTR length = 0;
-    if (!SendMessageTimeoutW(hEdit, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
+    // The program may add text between the two questions: read until the length
+    // before and after agree.
+    for (int attempt = 0; attempt < 50; ++attempt)
     {
-        return {};
+        DWORD_PTR length = 0;
+        if (!SendMessageTimeoutW(hEdit, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length))
+        {
+            return {};
+        }
+        std::vector<wchar_t> buffer(length + 2, L'\0');
+        DWORD_PTR copied = 0;
+        SendMessageTimeoutW(hEdit, WM_GETTEXT, buffer.size(),
+                            reinterpret_cast<LPARAM>(buffer.data()), SMTO_ABORTIFHUNG, 5000,
+                            &copied);
+        DWORD_PTR after = 0;
+        SendMessageTimeoutW(hEdit, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &after);
+        if (copied == length && after == length)
+        {
+            return std::wstring(buffer.data(), copied);
+        }
+        Sleep(20);
     }
-    std::vector<wchar_t> buffer(length + 1, L'\0');
-    DWORD_PTR copied = 0;
-    SendMessageTimeoutW(hEdit, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
-                        SMTO_ABORTIFHUNG, 5000, &copied);
-    return std::wstring(buffer.data(), copied);
+    return {};
 }
 
 void PressOk(HWND hDlg)

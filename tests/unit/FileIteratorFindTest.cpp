@@ -69,25 +69,21 @@ TEST(FileIteratorFind, EveryEntryOnceWithItsPathKindAndTheDots)
     EXPECT_EQ(dir.path(), finder.GetRoot());
 }
 
-TEST(FileIteratorFind, TheLastEntryIsCurrentWhenFindNextFileSaysNoMore)
+TEST(FileIteratorFind, TheLastEntryStaysCurrentAndASearchCanStartAfresh)
 {
     TempDir dir;
     qvstest::WriteBytes(dir / L"only.txt", "x");
     CFileFind finder;
-    ASSERT_TRUE(finder.FindFile((dir / L"only.txt").c_str()));
-    EXPECT_FALSE(finder.FindNextFile());
-    EXPECT_EQ(L"only.txt", finder.GetFileName());
-    EXPECT_EQ(dir / L"only.txt", finder.GetFilePath());
-    EXPECT_FALSE(finder.FindNextFile());
-}
-
-TEST(FileIteratorFind, NothingMatchingMeansFalseAndAMissingFolderToo)
-{
-    TempDir dir;
-    CFileFind finder;
     EXPECT_FALSE(finder.FindFile((dir / L"none.*").c_str()));
     EXPECT_FALSE(finder.FindFile((dir / L"missing\\*.*").c_str()));
+    ASSERT_TRUE(finder.FindFile((dir / L"only.txt").c_str()));
+    EXPECT_FALSE(finder.FindNextFile()); // the first entry is also the last
+    EXPECT_EQ(dir / L"only.txt", finder.GetFilePath());
     EXPECT_FALSE(finder.FindNextFile());
+    finder.Close();
+    ASSERT_TRUE(finder.FindFile((dir / L"*.txt").c_str()));
+    finder.FindNextFile();
+    EXPECT_EQ(L"only.txt", finder.GetFileName());
 }
 
 TEST(FileIteratorFind, AnEmptyFolderStillFindsItsDotEntries)
@@ -99,21 +95,6 @@ TEST(FileIteratorFind, AnEmptyFolderStillFindsItsDotEntries)
     const std::vector<Found> found = Search(finder, dir / L"empty\\*.*");
     ASSERT_FALSE(found.empty());
     EXPECT_TRUE(std::all_of(found.begin(), found.end(), [](const Found& f) { return f.bDots; }));
-}
-
-TEST(FileIteratorFind, CloseEndsTheSearchAndASecondSearchStartsAfresh)
-{
-    TempDir dir;
-    qvstest::WriteBytes(dir / L"one.txt", "1");
-    qvstest::MakeDirs(dir / L"two");
-    qvstest::WriteBytes(dir / L"two\\inner.txt", "2");
-    CFileFind finder;
-    ASSERT_TRUE(finder.FindFile((dir / L"*.*").c_str()));
-    finder.Close();
-    EXPECT_FALSE(finder.FindNextFile());
-    const std::vector<Found> found = Search(finder, dir / L"two\\*.txt");
-    ASSERT_EQ(1u, found.size());
-    EXPECT_EQ(dir / L"two\\inner.txt", found[0].path);
 }
 
 TEST(FileIteratorFind, ARelativeSearchReportsFullPaths)
@@ -141,40 +122,29 @@ TEST(FileIteratorFind, TheTopOfADriveKeepsItsBackslash)
     EXPECT_EQ(L"C:\\" + finder.GetFileName(), path);
 }
 
-TEST(FileIteratorFind, AttributeMasks)
+TEST(LongPaths, LongPathsGetTheirPrefixMadeCleanAndOthersStayAsTheyAre)
 {
-    TempDir dir;
-    qvstest::WriteBytes(dir / L"h.txt", "h");
-    SetFileAttributesW((dir / L"h.txt").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
-    CFileFind finder;
-    ASSERT_TRUE(finder.FindFile((dir / L"h.txt").c_str()));
-    finder.FindNextFile();
-    EXPECT_TRUE(finder.MatchesMask(FILE_ATTRIBUTE_HIDDEN));
-    EXPECT_TRUE(finder.MatchesMask(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM));
-    EXPECT_FALSE(finder.MatchesMask(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
-    SetFileAttributesW((dir / L"h.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
-}
-
-TEST(LongPaths, ShortPathsAndDeviceFormsStayAsTheyAre)
-{
-    EXPECT_EQ(L"C:\\a\\b.txt", AfxLongPathForm(L"C:\\a\\b.txt"));
+    const std::wstring n(100, L'n');
     const std::wstring already = L"\\\\?\\C:\\" + std::wstring(300, L'x');
-    EXPECT_EQ(already, AfxLongPathForm(already));
     const std::wstring device = L"\\\\.\\pipe\\" + std::wstring(300, L'p');
-    EXPECT_EQ(device, AfxLongPathForm(device));
-}
-
-TEST(LongPaths, LongLocalAndNetworkPathsGetTheirPrefixesAndAreMadeClean)
-{
-    const std::wstring name(100, L'n');
-    const std::wstring local = L"C:\\" + name + L"\\" + name + L"\\.\\" + name + L"\\x\\..\\f.txt";
-    EXPECT_EQ(L"\\\\?\\C:\\" + name + L"\\" + name + L"\\" + name + L"\\f.txt",
-              AfxLongPathForm(local));
-    const std::wstring unc = L"\\\\SRV01\\Release\\" + name + L"\\" + name + L"\\" + name;
-    EXPECT_EQ(L"\\\\?\\UNC\\SRV01\\Release\\" + name + L"\\" + name + L"\\" + name,
-              AfxLongPathForm(unc));
-    EXPECT_EQ(L"\\\\?\\C:\\" + name + L"\\" + name + L"\\" + name,
-              AfxLongPathForm(L"C:/" + name + L"/" + name + L"/" + name));
+    const struct
+    {
+        std::wstring path;
+        std::wstring expected;
+    } cases[] = {
+        {L"C:\\a\\b.txt", L"C:\\a\\b.txt"},
+        {already, already},
+        {device, device},
+        {L"C:\\" + n + L"\\" + n + L"\\.\\" + n + L"\\x\\..\\f.txt",
+         L"\\\\?\\C:\\" + n + L"\\" + n + L"\\" + n + L"\\f.txt"},
+        {L"C:/" + n + L"/" + n + L"/" + n, L"\\\\?\\C:\\" + n + L"\\" + n + L"\\" + n},
+        {L"\\\\SRV01\\Release\\" + n + L"\\" + n + L"\\" + n,
+         L"\\\\?\\UNC\\SRV01\\Release\\" + n + L"\\" + n + L"\\" + n},
+    };
+    for (const auto& c : cases)
+    {
+        EXPECT_EQ(c.expected, AfxLongPathForm(c.path)) << qvstest::ToUtf8(c.path);
+    }
 }
 
 TEST(LongPaths, AFolderDeeperThanMaxPathIsSearched)

@@ -7,9 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-
-#include <winioctl.h>
 
 using qvstest::TempDir;
 using qvswalktest::HiddenDialogWindow;
@@ -105,47 +102,15 @@ std::wstring ComputerName()
     return name;
 }
 
-// ---- Folder links: a junction where the system makes them, otherwise (Wine)
-// a Unix symbolic link made by ln through the Z: drive. ----
+// ---- Folder links: a symbolic link where the system makes them, otherwise
+// (Wine, whose CreateSymbolicLinkW makes nothing) a Unix symbolic link made by ln
+// through the Z: drive. ----
 
-struct MountPointBuffer
+bool IsFolderLink(const std::wstring& path)
 {
-    DWORD tag;
-    WORD dataLength;
-    WORD reserved;
-    WORD substituteOffset;
-    WORD substituteLength;
-    WORD printOffset;
-    WORD printLength;
-    wchar_t path[1024];
-};
-
-bool MakeJunction(const std::wstring& link, const std::wstring& fullTarget)
-{
-    if (!CreateDirectoryW(link.c_str(), nullptr))
-    {
-        return false;
-    }
-    UniqueFile dir(CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    const std::wstring substitute = L"\\??\\" + fullTarget;
-    MountPointBuffer buffer{};
-    buffer.tag = IO_REPARSE_TAG_MOUNT_POINT;
-    buffer.substituteLength = static_cast<WORD>(substitute.size() * 2);
-    buffer.printOffset = static_cast<WORD>(buffer.substituteLength + 2);
-    buffer.printLength = static_cast<WORD>(fullTarget.size() * 2);
-    memcpy(buffer.path, substitute.c_str(), buffer.substituteLength);
-    memcpy(buffer.path + substitute.size() + 1, fullTarget.c_str(), buffer.printLength);
-    buffer.dataLength = static_cast<WORD>(8 + buffer.printOffset + buffer.printLength + 2);
-    DWORD n = 0;
-    const bool made = dir && DeviceIoControl(dir.get(), FSCTL_SET_REPARSE_POINT, &buffer,
-                                             buffer.dataLength + 8u, nullptr, 0, &n, nullptr);
-    dir.reset();
-    if (!made)
-    {
-        RemoveDirectoryW(link.c_str());
-    }
-    return made;
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool MakeUnixLink(const std::wstring& parent, const std::wstring& name,
@@ -162,7 +127,12 @@ bool MakeUnixLink(const std::wstring& parent, const std::wstring& name,
     }
     UniqueKernelHandle process(pi.hProcess);
     UniqueKernelHandle thread(pi.hThread);
-    WaitForSingleObject(process.get(), 10000);
+    // Wine runs a Unix program beside the process it reports: wait for the link itself.
+    const std::wstring link = parent + L"\\" + name;
+    for (int i = 0; i < 500 && GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    {
+        Sleep(10);
+    }
     return true;
 }
 
@@ -171,13 +141,14 @@ bool MakeFolderLink(const std::wstring& parent, const std::wstring& name,
                     const std::wstring& fullTarget, const std::wstring& relativeTarget)
 {
     const std::wstring link = parent + L"\\" + name;
-    if (!MakeJunction(link, fullTarget) && !MakeUnixLink(parent, name, relativeTarget))
+    constexpr DWORD kUnprivileged = 0x2; // SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+    if (CreateSymbolicLinkW(link.c_str(), fullTarget.c_str(),
+                            SYMBOLIC_LINK_FLAG_DIRECTORY | kUnprivileged) &&
+        IsFolderLink(link))
     {
-        return false;
+        return true;
     }
-    const DWORD attributes = GetFileAttributesW(link.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-           (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return MakeUnixLink(parent, name, relativeTarget) && IsFolderLink(link);
 }
 } // namespace
 

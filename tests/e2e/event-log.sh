@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Checks real event records: runs the drive-root start-up test with Wine's
+# event-log channel on, which prints every insertion string of ReportEventW on
+# the error output, and looks for code 15000 where it was raised and caught.
+set -uo pipefail
+tests_exe=$1
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+out=$(WINEDEBUG=-all,err+eventlog,warn+eventlog "$here/../../scripts/wine-run" "$tests_exe" \
+    --gtest_filter='ProgramInDriveRoot.*' 2>&1)
+status=$?
+printf '%s\n' "$out"
+[ "$status" -eq 0 ] || { echo "the start-up test failed"; exit 1; }
+events=$(printf '%s\n' "$out" | sed -n 's/.*ReportEventW L"\(.*\)"\r\{0,1\}$/\1/p')
+expected=$(printf '15000\nMiscellaneous.cpp\n[0-9]+\n15000\nQVSCliUpdateDlg.cpp\n[0-9]+')
+if ! printf '%s\n' "$events" | paste -sd'|' | grep -Eqx "$(printf '%s' "$expected" | paste -sd'|' | sed 's/|/\\|/g')"; then
+    echo "unexpected event records:"; printf '%s\n' "$events"
+    exit 1
+fi
+echo "event records: code 15000 raised in Miscellaneous.cpp and caught in QVSCliUpdateDlg.cpp"
