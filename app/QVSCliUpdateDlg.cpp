@@ -10,13 +10,20 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <vector>
 
 namespace
 {
-// How long batched text may wait before it is written into the text box.
+// How long batched messages may wait before they are written into the text box, at
+// least; and how many times as long as the last writing took, so that the box takes
+// at most a twentieth of the run (a box of many lines is slow to update: under Wine
+// some 40 ms at a time).
 constexpr ULONGLONG kFlushIntervalMs = 200;
+constexpr ULONGLONG kFlushCostFactor = 20;
+// The size of each piece of waiting entry lines, in characters.
+constexpr size_t kBottomPieceSize = 1 << 16;
 
 const wchar_t kProgramModule[] = L"QVSCliUpdate.exe";
 const wchar_t kLogName[] = L"QVSCliUpdate.log";
@@ -125,6 +132,7 @@ void CQVSCliUpdateDlg::OnUnhandledException(CException* e) noexcept
 BOOL CQVSCliUpdateDlg::OnInitDialog()
 {
     CDialog::OnInitDialog();
+    m_hLog = GetDlgItem(IDC_LOG);
     SetIcon(m_hIcon, TRUE);
     SetIcon(m_hIcon, FALSE);
 
@@ -132,7 +140,7 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
     {
         // Nothing can be checked or run: say why and wait for the user.
         ShowWindow(SW_SHOWNORMAL);
-        FlushTextBox();
+        FlushTextBox(true);
         return TRUE;
     }
 
@@ -219,7 +227,7 @@ bool CQVSCliUpdateDlg::InitServicesAndLog()
 
 void CQVSCliUpdateDlg::AddLogLine(const std::wstring& strMessage)
 {
-    if (GetDlgItem(IDC_LOG) != nullptr)
+    if (m_hLog != nullptr)
     {
         m_strPendingTop.insert(0, strMessage + L"\r\n");
         FlushTextBoxIfDue();
@@ -252,25 +260,34 @@ void CQVSCliUpdateDlg::AppendDlgItemText(int nID, const std::wstring& strText)
         CDialog::AppendDlgItemText(nID, strText);
         return;
     }
-    if (GetDlgItem(IDC_LOG) != nullptr)
+    if (m_hLog != nullptr)
     {
-        m_strPendingBottom += strText;
-        FlushTextBoxIfDue();
+        if (m_pendingBottom.empty() ||
+            m_pendingBottom.back().size() + strText.size() > kBottomPieceSize)
+        {
+            m_pendingBottom.emplace_back().reserve(std::max(kBottomPieceSize, strText.size()));
+        }
+        m_pendingBottom.back() += strText;
     }
 }
 
-void CQVSCliUpdateDlg::FlushTextBox()
+void CQVSCliUpdateDlg::FlushTextBox(bool bEntryLines)
 {
-    m_nLastFlush = GetTickCount64();
-    const HWND hLog = GetDlgItem(IDC_LOG);
-    if (hLog == nullptr || (m_strPendingTop.empty() && m_strPendingBottom.empty()))
+    const ULONGLONG nStart = GetTickCount64();
+    m_nNextFlush = nStart + kFlushIntervalMs;
+    const HWND hLog = m_hLog;
+    const bool bBottom = bEntryLines && !m_pendingBottom.empty();
+    if (hLog == nullptr || (m_strPendingTop.empty() && !bBottom))
     {
         return;
     }
-    if (!m_strPendingBottom.empty())
+    if (bBottom)
     {
-        AfxAppendEditText(hLog, m_strPendingBottom);
-        m_strPendingBottom.clear();
+        for (const std::wstring& piece : m_pendingBottom)
+        {
+            AfxAppendEditText(hLog, piece);
+        }
+        m_pendingBottom.clear();
     }
     if (!m_strPendingTop.empty())
     {
@@ -280,11 +297,13 @@ void CQVSCliUpdateDlg::FlushTextBox()
     // The newest message is at the top: keep it in view.
     ::SendMessageW(hLog, EM_SETSEL, 0, 0);
     ::SendMessageW(hLog, EM_SCROLLCARET, 0, 0);
+    m_nNextFlush =
+        nStart + std::max(kFlushIntervalMs, kFlushCostFactor * (GetTickCount64() - nStart));
 }
 
 void CQVSCliUpdateDlg::FlushTextBoxIfDue()
 {
-    if (GetTickCount64() - m_nLastFlush >= kFlushIntervalMs)
+    if (GetTickCount64() >= m_nNextFlush)
     {
         FlushTextBox();
     }
@@ -329,6 +348,9 @@ LRESULT CQVSCliUpdateDlg::OnLaunchClient(WPARAM, LPARAM)
         const std::wstring strPath = CQVSCliUpdateApp::ClientProgramPath();
         if (!CQVSCliUpdateApp::StartClientProgram(strPath))
         {
+            // The dialog stays open for the user: the box shows the whole run, and
+            // then the failure on top.
+            FlushTextBox(true);
             AddLogLine(SCResUString(IDS_ERROR) + strPath);
             ShowWindow(SW_SHOWNORMAL);
             FlushTextBox();
@@ -342,6 +364,7 @@ LRESULT CQVSCliUpdateDlg::OnLaunchClient(WPARAM, LPARAM)
     {
         SC_HANDLE(e);
         ShowWindow(SW_SHOWNORMAL);
+        FlushTextBox(true);
     }
     return 0;
 }
@@ -363,6 +386,7 @@ void CQVSCliUpdateDlg::OnPaint()
 
 void CQVSCliUpdateDlg::OnDestroy()
 {
+    m_hLog = nullptr;
     DeregisterEventLogSource();
     SCResAString::FreeModule();
     SCResUString::FreeModule();
@@ -453,7 +477,7 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
     {
         SetDlgItemText(IDC_LOG, L"");
         m_strPendingTop.clear();
-        m_strPendingBottom.clear();
+        m_pendingBottom.clear();
         ClearList(FileListKind::Client);
         strRoot = GetAppRootFolder();
         m_iterator.SetRootFolder(strRoot);
@@ -553,7 +577,12 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
         CloseListFile(FileListKind::Server);
         CloseListFile(FileListKind::Client);
     }
-    FlushTextBox();
+    // Without a start of the client on its way the dialog stays open for the user,
+    // who may read everything the run showed.
+    MSG msg;
+    const bool bLaunching =
+        PeekMessageW(&msg, m_hWnd, WM_LAUNCH_CLIENT, WM_LAUNCH_CLIENT, PM_NOREMOVE) != FALSE;
+    FlushTextBox(!bLaunching);
     RecordUpdateResult(bResult);
     if (!bResult && !strRoot.empty())
     {

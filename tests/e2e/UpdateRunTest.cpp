@@ -271,6 +271,43 @@ TEST(UpdateRunWithoutRelease, AnUnreachableShareStopsTheRunAndSaysWhy)
     EXPECT_TRUE(inst.ClientStarts(1, 500).empty());
 }
 
+TEST(UpdateRunWithoutRelease, AStoppedRunShowsTheWholeListingBelowItsMessages)
+{
+    Installation inst;
+    WriteBytes(inst.bin() + L"\\listed.dll", "listed");
+    inst.WriteIni(L"[HotUpdate]\r\nSourceFolder=\\\\qvsserver\\release\\no-such-release\r\n");
+    RunningProgram program(L"\"" + inst.updater() + L"\" /force");
+    ASSERT_TRUE(program.started());
+    const std::wstring entry = inst.bin() + L"\\\t\tlisted.dll\t\t";
+    const std::wstring text = program.WaitForText(entry);
+    ASSERT_FALSE(text.empty());
+    // The messages, newest first, then one line per listed file and nothing else.
+    std::vector<std::wstring> lines;
+    for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos;
+         start = end + 2)
+    {
+        lines.push_back(text.substr(start, end - start));
+    }
+    EXPECT_EQ(text.size(), text.rfind(L"\r\n") + 2);
+    const auto firstEntry = std::find_if(lines.begin(), lines.end(),
+                                         [](const std::wstring& line)
+                                         { return line.find(L"\t\t") != std::wstring::npos; });
+    ASSERT_NE(lines.end(), firstEntry);
+    EXPECT_EQ(0u, lines.front().find(L"Error!.."));
+    size_t nEntries = 0;
+    for (auto it = firstEntry; it != lines.end(); ++it)
+    {
+        EXPECT_EQ(0u, it->find(inst.root() + L"\\")) << *it;
+        EXPECT_NE(std::wstring::npos, it->find(L"\t\t")) << *it;
+        ++nEntries;
+    }
+    // QVSCliUpdate.exe, QVS.exe, QVS.ini and listed.dll; the log is never listed.
+    EXPECT_EQ(4u, nEntries);
+    EXPECT_NE(std::wstring::npos, text.find(L"Reading directory..." + inst.bin()));
+    PressOk(program.FindDialog());
+    EXPECT_NE(static_cast<DWORD>(-1), program.Wait(20000));
+}
+
 TEST(UpdateRunWithoutRelease, AMissingReleaseListWithoutArgumentOnlyStartsTheClient)
 {
     Installation inst;

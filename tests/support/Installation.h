@@ -27,7 +27,8 @@ public:
     DWORD Run(const std::wstring& arguments = {}, const std::wstring& currentDir = {},
               DWORD timeoutMs = 60000) const;
 
-    // The lines the stand-in client wrote, each "started\t<command line>\t<current folder>";
+    // The lines the stand-in client wrote, each
+    // "started\t<command line>\t<current folder>\t<performance counter at its start>";
     // waits up to timeoutMs for at least minLines of them.
     std::vector<std::wstring> ClientStarts(size_t minLines = 1, DWORD timeoutMs = 10000) const;
 

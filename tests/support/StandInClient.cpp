@@ -1,7 +1,9 @@
-// Stands in for QVS.exe in tests and in the demo. Each start appends one line to
-// "QVS.started" beside the program: "started", the command line and the current
-// folder, TAB-separated, in UTF-8. While a file "QVS.hold" lies beside it, it
-// stays running (holding its own file open, as a running client does).
+// Stands in for QVS.exe in tests, in the demo and in the benchmarks. Each start
+// appends one line to "QVS.started" beside the program: "started", the command
+// line, the current folder and the performance counter's value at the moment the
+// program began to run (for timing its start from another process),
+// TAB-separated, in UTF-8. While a file "QVS.hold" lies beside it, it stays
+// running (holding its own file open, as a running client does).
 #include <windows.h>
 
 #include <string>
@@ -22,6 +24,10 @@ std::string Utf8(const std::wstring& text)
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
+    // The counter is the same for every process of the machine.
+    LARGE_INTEGER startCount{};
+    QueryPerformanceCounter(&startCount);
+
     wchar_t module[MAX_PATH * 4] = {};
     GetModuleFileNameW(nullptr, module, MAX_PATH * 4);
     std::wstring folder(module);
@@ -30,7 +36,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     wchar_t cwd[MAX_PATH * 4] = {};
     GetCurrentDirectoryW(MAX_PATH * 4, cwd);
 
-    const std::string line = "started\t" + Utf8(GetCommandLineW()) + "\t" + Utf8(cwd) + "\r\n";
+    const std::string line = "started\t" + Utf8(GetCommandLineW()) + "\t" + Utf8(cwd) + "\t" +
+                             std::to_string(startCount.QuadPart) + "\r\n";
     const HANDLE file = CreateFileW((folder + L"QVS.started").c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
