@@ -479,6 +479,7 @@ void RunRounds(std::vector<Candidate>& candidates, int nRounds)
 {
     for (int r = -1; r < nRounds; ++r)
     {
+        std::wstring strTimes;
         for (size_t c = 0; c < candidates.size(); ++c)
         {
             Candidate& candidate = candidates[(c + static_cast<size_t>(r + 1)) % candidates.size()];
@@ -491,10 +492,14 @@ void RunRounds(std::vector<Candidate>& candidates, int nRounds)
             {
                 candidate.times.push_back(ms);
             }
+            strTimes += L" " + std::wstring(candidate.key) + L" " +
+                        std::to_wstring(static_cast<long long>(ms)) + L" ms,";
         }
-        Progress(r < 0 ? std::wstring(L"warm-up round done")
-                       : L"round " + std::to_wstring(r + 1) + L" of " + std::to_wstring(nRounds) +
-                             L" done");
+        strTimes.pop_back();
+        Progress((r < 0 ? std::wstring(L"warm-up round:")
+                        : L"round " + std::to_wstring(r + 1) + L" of " + std::to_wstring(nRounds) +
+                              L":") +
+                 strTimes);
     }
 }
 
