@@ -509,6 +509,13 @@ void PrintTimes(const Candidate& candidate)
     std::wprintf(L"\t%ls_min=%.1f\t%ls_max=%.1f", candidate.key,
                  *std::min_element(candidate.times.begin(), candidate.times.end()), candidate.key,
                  *std::max_element(candidate.times.begin(), candidate.times.end()));
+    // Every round's time, in the order of the rounds: candidates of the same round
+    // ran back to back, so their ratios hold even when the machine's speed drifts.
+    std::wprintf(L"\t%ls_all=", candidate.key);
+    for (size_t r = 0; r < candidate.times.size(); ++r)
+    {
+        std::wprintf(r == 0 ? L"%.1f" : L",%.1f", candidate.times[r]);
+    }
 }
 
 // ---- make-* ----
