@@ -10,6 +10,7 @@
 // Rounds alternate between the two sides after one warm-up round each; the
 // medians are reported with their ratio.
 
+#include "bench/BareWalk.h"
 #include "framework/AfxFileFind.h"
 #include "framework/AfxHandle.h"
 #include "lib/File.h"
@@ -87,56 +88,9 @@ void Compare(const wchar_t* title, const wchar_t* baseName, const std::function<
             o, o / b);
 }
 
-// The least a walk that lists files must do: search every folder, open each
-// file as SCFile does, ask for its last-write time, close it.
-size_t BareWalk(const std::wstring& root)
-{
-    size_t files = 0;
-    std::vector<std::wstring> folders{root};
-    while (!folders.empty())
-    {
-        const std::wstring folder = std::move(folders.back());
-        folders.pop_back();
-        WIN32_FIND_DATAW fd;
-        const UniqueFind find(FindFirstFileExW((folder + L"\\*.*").c_str(), FindExInfoBasic, &fd,
-                                               FindExSearchNameMatch, nullptr,
-                                               FIND_FIRST_EX_LARGE_FETCH));
-        if (!find)
-        {
-            continue;
-        }
-        do
-        {
-            if (fd.cFileName[0] == L'.' &&
-                (fd.cFileName[1] == 0 || (fd.cFileName[1] == L'.' && fd.cFileName[2] == 0)))
-            {
-                continue;
-            }
-            const std::wstring path = folder + L"\\" + fd.cFileName;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            {
-                if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                {
-                    folders.push_back(path);
-                }
-                continue;
-            }
-            const UniqueFile file(CreateFileW(path.c_str(), GENERIC_READ,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              OPEN_EXISTING, 0, nullptr));
-            FILETIME ftWrite;
-            if (file && GetFileTime(file.get(), nullptr, nullptr, &ftWrite))
-            {
-                ++files;
-            }
-        } while (FindNextFileW(find.get(), &fd));
-    }
-    return files;
-}
-
 int BenchWalk(const std::wstring& root, int rounds)
 {
-    const size_t bareFiles = BareWalk(root);
+    const size_t bareFiles = BareWalk(root, true);
     SCFileIterator iterator;
     iterator.SetRootFolder(root);
     iterator.Walk(FileListKind::Client, nullptr, nullptr);
@@ -152,10 +106,10 @@ int BenchWalk(const std::wstring& root, int rounds)
         ClearList(FileListKind::Server);
     };
     Compare(
-        L"walk, client form", L"bare open+query", [&root] { BareWalk(root); },
+        L"walk, client form", L"bare open+query", [&root] { BareWalk(root, true); },
         L"SCFileIterator::Walk", walk(FileListKind::Client), rounds, clear);
     Compare(
-        L"walk, server form", L"bare open+query", [&root] { BareWalk(root); },
+        L"walk, server form", L"bare open+query", [&root] { BareWalk(root, true); },
         L"SCFileIterator::Walk", walk(FileListKind::Server), rounds, clear);
     return listed == bareFiles ? 0 : 3;
 }
