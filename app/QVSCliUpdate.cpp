@@ -95,6 +95,12 @@ void CQVSCliUpdateApp::RunUpdateDialog()
 {
     const InstallationLock lock;
     CQVSCliUpdateDlg dlg;
+    // The everyday start, nothing to update, needs no window: making one costs
+    // more than the rest of the start together.
+    if (dlg.StartWithoutWindow())
+    {
+        return;
+    }
     m_pMainWnd = &dlg;
     dlg.DoModal();
     m_pMainWnd = nullptr;

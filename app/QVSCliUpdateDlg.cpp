@@ -85,12 +85,19 @@ bool LastRunUnfinished()
 } // namespace
 
 CQVSCliUpdateDlg::CQVSCliUpdateDlg(CWnd* pParent)
-    : CDialog(IDD_QVSCLIUPDATE_DIALOG, pParent),
-      m_hIcon(AfxGetApp() != nullptr ? AfxGetApp()->LoadIcon(IDR_MAINFRAME) : nullptr)
+    : CDialog(IDD_QVSCLIUPDATE_DIALOG, pParent), m_hIcon(nullptr)
 {
+    // The icon is loaded with the window (OnInitDialog): loading it makes Wine
+    // connect to the display and load the theme, some 30 ms that the everyday
+    // start, which never shows the dialog, does not need.
 }
 
-CQVSCliUpdateDlg::~CQVSCliUpdateDlg() = default;
+CQVSCliUpdateDlg::~CQVSCliUpdateDlg()
+{
+    // Without a window (the client was started before one was needed) nothing
+    // else releases them.
+    ReleaseServices();
+}
 
 bool CQVSCliUpdateDlg::OnMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult)
 {
@@ -133,27 +140,27 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
 {
     CDialog::OnInitDialog();
     m_hLog = GetDlgItem(IDC_LOG);
+    if (m_hIcon == nullptr && AfxGetApp() != nullptr)
+    {
+        m_hIcon = AfxGetApp()->LoadIcon(IDR_MAINFRAME);
+    }
     SetIcon(m_hIcon, TRUE);
     SetIcon(m_hIcon, FALSE);
 
-    if (!InitServicesAndLog())
+    // Done already when the start tried to do without a window.
+    PrepareStart();
+    if (!m_strStartFailure.empty())
     {
         // Nothing can be checked or run: say why and wait for the user.
+        AddLogLine(ErrorPrefix() + m_strStartFailure);
         ShowWindow(SW_SHOWNORMAL);
         FlushTextBox(true);
         return TRUE;
     }
 
-    // Any argument at all forces a run; the arguments themselves are not used.
-    int nArgs = 0;
-    UniqueLocal args(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &nArgs)));
-    const bool bForced = nArgs > 1;
-    args.reset();
-
-    const BOOL bDue = CheckForUpdate();
-    if (bDue || bForced)
+    if (m_bDue || m_bForced)
     {
-        if (!bDue)
+        if (!m_bDue)
         {
             // A due update was recorded as started when the release list was taken.
             RecordRunStarted();
@@ -172,15 +179,57 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
     }
     else
     {
+        // Here only when QVS.exe could not be started without the dialog: the
+        // launch tries once more and, failing again, shows why.
+        ShowWindow(SW_SHOWMINIMIZED);
         PostMessage(WM_LAUNCH_CLIENT, 0, 0);
     }
     FlushTextBox();
     return TRUE;
 }
 
+bool CQVSCliUpdateDlg::StartWithoutWindow()
+{
+    PrepareStart();
+    if (!m_strStartFailure.empty() || m_bDue || m_bForced)
+    {
+        return false;
+    }
+    try
+    {
+        return CQVSCliUpdateApp::StartClientProgram(CQVSCliUpdateApp::ClientProgramPath()) !=
+               FALSE;
+    }
+    catch (CException* e)
+    {
+        SC_HANDLE(e);
+    }
+    return false;
+}
+
+void CQVSCliUpdateDlg::PrepareStart()
+{
+    if (m_bPrepared)
+    {
+        return;
+    }
+    m_bPrepared = true;
+    if (!InitServicesAndLog())
+    {
+        return;
+    }
+    // Any argument at all forces a run; the arguments themselves are not used.
+    int nArgs = 0;
+    UniqueLocal args(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &nArgs)));
+    m_bForced = nArgs > 1;
+    args.reset();
+    m_bDue = CheckForUpdate();
+}
+
 bool CQVSCliUpdateDlg::InitServicesAndLog()
 {
     std::wstring strFailure;
+    m_bServicesUp = true;
     try
     {
         if (!SCResAString::LoadModule(kProgramModule) || !SCResUString::LoadModule(kProgramModule))
@@ -202,8 +251,6 @@ bool CQVSCliUpdateDlg::InitServicesAndLog()
             AfxThrowResourceException();
         }
 
-        ShowWindow(SW_SHOWMINIMIZED);
-
         strFailure = L"The installation folder cannot be found above the program's folder " +
                      GetAppFolder() + L"; nothing was updated.";
         const std::wstring strLog = GetAppRootFolder() + L"\\bin\\" + kLogName;
@@ -221,8 +268,21 @@ bool CQVSCliUpdateDlg::InitServicesAndLog()
     {
         strFailure = L"The update could not be started.";
     }
-    AddLogLine(ErrorPrefix() + strFailure);
+    m_strStartFailure = strFailure;
     return false;
+}
+
+void CQVSCliUpdateDlg::ReleaseServices() noexcept
+{
+    // Once: the string modules' handles stay set after they are released.
+    if (!m_bServicesUp)
+    {
+        return;
+    }
+    m_bServicesUp = false;
+    DeregisterEventLogSource();
+    SCResAString::FreeModule();
+    SCResUString::FreeModule();
 }
 
 void CQVSCliUpdateDlg::AddLogLine(const std::wstring& strMessage)
@@ -387,9 +447,7 @@ void CQVSCliUpdateDlg::OnPaint()
 void CQVSCliUpdateDlg::OnDestroy()
 {
     m_hLog = nullptr;
-    DeregisterEventLogSource();
-    SCResAString::FreeModule();
-    SCResUString::FreeModule();
+    ReleaseServices();
 }
 
 void CQVSCliUpdateDlg::NoteFailure(DWORD dwError) noexcept

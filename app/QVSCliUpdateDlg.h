@@ -18,6 +18,12 @@ public:
 
     BOOL OnInitDialog() override;
 
+    // The everyday start, before any window exists: sets up the services and the
+    // log, checks for an update and, with nothing to update and no argument, starts
+    // QVS.exe. True when QVS.exe was started so: the dialog is then never shown.
+    // Otherwise the dialog, when it comes up, goes on from where this stopped.
+    bool StartWithoutWindow();
+
     // Puts the message at the top of the text box and at the end of the log file.
     void AddLogLine(const std::wstring& strMessage);
     // Lines appended to the text box (the walk's entry lines) wait until the box is
@@ -48,7 +54,11 @@ private:
     void OnRun();
     LRESULT OnLaunchClient(WPARAM wParam, LPARAM lParam);
 
+    // The steps that need no window, once per dialog: services, log, arguments,
+    // check. A failure leaves its reason in m_strStartFailure.
+    void PrepareStart();
     bool InitServicesAndLog();
+    void ReleaseServices() noexcept;
     void ReportListFailure(FileListKind kind, const std::wstring& strFolder);
     void ReportFailure(const std::wstring& strWhat);
 
@@ -70,6 +80,13 @@ private:
     // When batched messages are next written (GetTickCount64).
     ULONGLONG m_nNextFlush = 0;
     DWORD m_dwFirstError = ERROR_SUCCESS;
+
+    // What PrepareStart found.
+    bool m_bPrepared = false;
+    bool m_bServicesUp = false;
+    bool m_bForced = false;
+    BOOL m_bDue = FALSE;
+    std::wstring m_strStartFailure;
 };
 
 // The walk's and the copy's reporter: shows the message in the dialog (the

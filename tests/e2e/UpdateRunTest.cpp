@@ -139,6 +139,39 @@ TEST_F(UpdateRun, ASecondStartOnTheSameReleaseOnlyStartsTheClient)
     EXPECT_EQ("", ReadBytes(m_inst.log()));
 }
 
+TEST_F(UpdateRun, WithNothingToUpdateNoWindowIsEverMade)
+{
+    // The watcher sees the windows a run makes...
+    const int nRunWindows = CountWindowsCreated(L"\"" + m_inst.updater() + L"\"");
+    ASSERT_GT(nRunWindows, 0) << "a run shows the dialog";
+    ASSERT_EQ(1u, m_inst.ClientStarts().size());
+    // ...and the everyday start, the same release once more, makes none: the
+    // client is started before any window would exist.
+    EXPECT_EQ(0, CountWindowsCreated(L"\"" + m_inst.updater() + L"\""));
+    EXPECT_EQ(2u, m_inst.ClientStarts(2).size());
+    EXPECT_EQ("", ReadBytes(m_inst.log()));
+}
+
+TEST_F(UpdateRun, WithNothingToUpdateAClientThatCannotBeStartedIsStillReported)
+{
+    ASSERT_EQ(0u, m_inst.Run());
+    ASSERT_EQ(1u, m_inst.ClientStarts().size());
+    // The client just started may still be running from its file.
+    ASSERT_TRUE(WaitUntil([&] { return DeleteFileW((m_inst.bin() + L"\\QVS.exe").c_str()); },
+                          10000));
+    const std::string ini = ReadBytes(m_inst.ini());
+
+    // No window is made for the start itself; one comes up to say why it failed.
+    RunningProgram program(L"\"" + m_inst.updater() + L"\"");
+    const std::wstring expected = L"Error!.." + m_inst.bin() + L"\\QVS.exe\r\n";
+    const std::wstring text = program.WaitForText(expected);
+    EXPECT_EQ(expected, text);
+    PressOk(program.FindDialog());
+    EXPECT_NE(static_cast<DWORD>(-1), program.Wait(20000));
+    EXPECT_EQ(ToUtf8(expected), ReadBytes(m_inst.log()));
+    EXPECT_EQ(ini, ReadBytes(m_inst.ini()));
+}
+
 TEST_F(UpdateRun, AnEmptyArgumentForcesARun)
 {
     ASSERT_EQ(0u, m_inst.Run());

@@ -115,6 +115,78 @@ std::wstring RunningProgram::WaitForText(const std::wstring& needle, DWORD timeo
     return {};
 }
 
+namespace
+{
+// Windows created by the watched process; the hook runs on the watching thread.
+int g_nWindowsCreated = 0;
+
+void CALLBACK OnObjectCreated(HWINEVENTHOOK, DWORD, HWND hWnd, LONG idObject, LONG idChild, DWORD,
+                              DWORD)
+{
+    if (hWnd != nullptr && idObject == OBJID_WINDOW && idChild == CHILDID_SELF)
+    {
+        ++g_nWindowsCreated;
+    }
+}
+
+void PumpMessages()
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE))
+    {
+        DispatchMessageW(&msg);
+    }
+}
+} // namespace
+
+int CountWindowsCreated(const std::wstring& commandLine, DWORD timeoutMs)
+{
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = commandLine;
+    // Suspended, so that the hook is in place before the program's first step.
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &si, &pi))
+    {
+        return -1;
+    }
+    const UniqueKernelHandle process(pi.hProcess);
+    const UniqueKernelHandle thread(pi.hThread);
+    g_nWindowsCreated = 0;
+    const HWINEVENTHOOK hHook = SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr,
+                                                &OnObjectCreated, pi.dwProcessId, 0,
+                                                WINEVENT_OUTOFCONTEXT);
+    if (hHook == nullptr)
+    {
+        TerminateProcess(process.get(), 999);
+        return -1;
+    }
+    ResumeThread(thread.get());
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    bool bEnded = false;
+    while (!bEnded && GetTickCount64() < deadline)
+    {
+        const DWORD dwWait =
+            MsgWaitForMultipleObjects(1, &pi.hProcess, FALSE, 100, QS_ALLINPUT);
+        PumpMessages();
+        bEnded = dwWait == WAIT_OBJECT_0;
+    }
+    // Events still on their way are delivered before the count is read.
+    for (int i = 0; i < 5; ++i)
+    {
+        Sleep(20);
+        PumpMessages();
+    }
+    UnhookWinEvent(hHook);
+    if (!bEnded)
+    {
+        TerminateProcess(process.get(), 999);
+        return -1;
+    }
+    return g_nWindowsCreated;
+}
+
 std::wstring ReadTextBox(HWND hDlg)
 {
     const HWND hEdit = GetDlgItem(hDlg, 1000);

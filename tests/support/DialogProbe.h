@@ -36,6 +36,11 @@ private:
     DWORD m_id = 0;
 };
 
+// Runs the command line to its end and counts the windows its process created,
+// hidden ones included, as an out-of-context event hook sees them; -1 when the
+// program cannot be started, does not end within timeoutMs or cannot be watched.
+int CountWindowsCreated(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+
 // The whole text of the dialog's text box (control 1000).
 std::wstring ReadTextBox(HWND hDlg);
 // Presses OK as the user would.
