@@ -7,12 +7,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cwchar>
 #include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 IMPLEMENT_DYNCREATE(SCRecurseThread, CWinThread)
 
@@ -115,38 +121,212 @@ private:
     DWORD m_nThreadId = 0;
 };
 
-// Opens one file of the tree and adds its entry to the kind's list; a file that
-// cannot be opened is reported and left out.
-void ListFile(FileListKind kind, const std::wstring& strPath, const std::wstring& strError,
-              SCProgressCallback pfnCallback, CWnd* pContext)
+// One file or folder of the walk, in the order the walk meets them, with what
+// opening the file gave.
+struct WalkItem
 {
-    std::wstring strMessage;
+    enum class State
+    {
+        Waiting, // a file nobody has opened yet
+        Opening, // a file being opened
+        Done     // a file opened (or not), or a folder
+    };
+
+    std::wstring strPath;
+    bool bFolder = false;
+    bool bEnter = false; // a folder that is searched (not a junction or link)
+    State state = State::Done;
+    // The file's entry; null when it is one of the lists or could not be opened.
+    std::unique_ptr<FileListEntry> pEntry;
+    // The file could not be opened, and why, as the framework says it.
+    bool bOpenFailed = false;
+    std::wstring strErrorText;
+    // Anything else that went wrong, for the walk's own thread to raise.
+    std::exception_ptr fault;
+};
+
+// Opens the file and fills its entry; a file that cannot be opened gets the
+// reason instead. Runs on any of the walk's threads and never throws.
+void OpenWalkItem(FileListKind kind, WalkItem& item) noexcept
+{
     try
     {
-        SCFile file(strPath);
-        const std::wstring strName = file.GetFileName();
-        if (IsListFileName(strName))
+        try
+        {
+            SCFile file(item.strPath);
+            if (IsListFileName(file.GetFileName()))
+            {
+                return;
+            }
+            auto pEntry = std::make_unique<FileListEntry>();
+            file.FillEntry(kind, pEntry.get());
+            item.pEntry = std::move(pEntry);
+        }
+        catch (CFileException* e)
+        {
+            // The text is taken and the object destroyed before anyone else runs.
+            wchar_t szText[MAX_PATH] = {};
+            e->GetErrorMessage(szText, MAX_PATH);
+            e->Delete();
+            item.bOpenFailed = true;
+            item.strErrorText = szText;
+        }
+    }
+    catch (...)
+    {
+        item.fault = std::current_exception();
+    }
+}
+
+// The walk's files are opened ahead of the walk by a few threads, each file
+// exactly once, while the walk's own thread searches the folders, reports and
+// lists everything in the order it met it; when it reaches a file that nobody
+// has opened yet, it opens the file itself. Opening a file is the walk's cost:
+// under Wine several round trips to the server, on a share a round trip on the
+// network, each time. A few opens at once take a fraction of the time.
+class WalkOpenAhead
+{
+public:
+    // How far ahead of the walk files are opened: the window of items met but not
+    // yet reported.
+    static constexpr size_t kWindow = 512;
+    static constexpr unsigned kMaxThreads = 4;
+
+    explicit WalkOpenAhead(FileListKind kind) : m_kind(kind), m_ring(kWindow)
+    {
+        const unsigned nCores = std::thread::hardware_concurrency();
+        const unsigned nThreads = std::clamp(nCores, 2u, kMaxThreads);
+        try
+        {
+            for (unsigned n = 0; n < nThreads; ++n)
+            {
+                m_threads.emplace_back([this] { OpenerThread(); });
+            }
+        }
+        catch (const std::system_error&)
+        {
+            // Fewer helpers, or none: the walk's thread opens what is left itself.
+        }
+    }
+
+    ~WalkOpenAhead()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_bStop = true;
+        }
+        m_cvWork.notify_all();
+        for (std::thread& thread : m_threads)
+        {
+            thread.join();
+        }
+    }
+
+    WalkOpenAhead(const WalkOpenAhead&) = delete;
+    WalkOpenAhead& operator=(const WalkOpenAhead&) = delete;
+
+    // True while the window has room for one more item.
+    bool HasRoom() const noexcept { return m_nWritten - m_nTaken < kWindow; }
+
+    // The slot for the next item the walk meets: Written when it was filled in,
+    // Publish to let the openers see it.
+    WalkItem& NextSlot() noexcept { return m_ring[m_nWritten % kWindow]; }
+    void Written() noexcept { ++m_nWritten; }
+
+    void Publish()
+    {
+        if (m_nWritten == m_nMet)
         {
             return;
         }
-        auto pEntry = std::make_unique<FileListEntry>();
-        file.FillEntry(kind, pEntry.get());
-        AddListEntry(kind, std::move(pEntry), pContext);
-        return;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_nMet = m_nWritten;
+        }
+        m_cvWork.notify_all();
     }
-    catch (CFileException* e)
+
+    bool Empty() const noexcept { return m_nTaken == m_nMet; }
+
+    // The oldest item met, its file opened: the walk reports it, then calls Release.
+    WalkItem& Take()
     {
-        // The text is taken and the object destroyed before anyone else runs.
-        wchar_t szText[MAX_PATH] = {};
-        e->GetErrorMessage(szText, MAX_PATH);
-        e->Delete();
-        strMessage = strError + szText + L"\r\n";
+        WalkItem& item = m_ring[m_nTaken % kWindow];
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (item.state == WalkItem::State::Waiting)
+        {
+            item.state = WalkItem::State::Opening;
+            lock.unlock();
+            OpenWalkItem(m_kind, item);
+            lock.lock();
+            item.state = WalkItem::State::Done;
+        }
+        m_cvDone.wait(lock, [&item] { return item.state == WalkItem::State::Done; });
+        return item;
     }
-    if (pfnCallback != nullptr)
+
+    void Release() noexcept
     {
-        pfnCallback(strMessage, pContext);
+        WalkItem& item = m_ring[m_nTaken % kWindow];
+        item.pEntry.reset();
+        item.bOpenFailed = false;
+        item.strErrorText.clear();
+        item.fault = nullptr;
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_nTaken;
     }
-}
+
+private:
+    void OpenerThread() noexcept
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;)
+        {
+            // The next file after those already handed out that nobody is opening.
+            m_nNextClaim = std::max(m_nNextClaim, m_nTaken);
+            while (m_nNextClaim < m_nMet &&
+                   m_ring[m_nNextClaim % kWindow].state != WalkItem::State::Waiting)
+            {
+                ++m_nNextClaim;
+            }
+            if (m_bStop)
+            {
+                return;
+            }
+            if (m_nNextClaim == m_nMet)
+            {
+                m_cvWork.wait(lock);
+                continue;
+            }
+            WalkItem& item = m_ring[m_nNextClaim % kWindow];
+            ++m_nNextClaim;
+            item.state = WalkItem::State::Opening;
+            lock.unlock();
+            OpenWalkItem(m_kind, item);
+            lock.lock();
+            item.state = WalkItem::State::Done;
+            m_cvDone.notify_all();
+        }
+    }
+
+    const FileListKind m_kind;
+    // Items m_nTaken to m_nWritten - 1 are in the window, at their number modulo
+    // its size; the openers see those below m_nMet. The walk's thread alone
+    // writes a slot before it is published and after it is taken; in between,
+    // state is read and written under m_mutex, and the rest of an item only by
+    // whoever moved it to Opening. The counters change only on the walk's
+    // thread, m_nMet and m_nTaken under m_mutex.
+    std::vector<WalkItem> m_ring;
+    size_t m_nWritten = 0;
+    size_t m_nMet = 0;
+    size_t m_nTaken = 0;
+    size_t m_nNextClaim = 0;
+    bool m_bStop = false;
+    std::mutex m_mutex;
+    std::condition_variable m_cvWork;
+    std::condition_variable m_cvDone;
+    std::vector<std::thread> m_threads;
+};
 
 // ---- Names and paths that stay inside the installation ----
 
@@ -379,8 +559,8 @@ void SCFileIterator::WalkFolder(FileListKind kind, std::wstring strFolder,
         strError = SCResUString(IDS_ERROR);
     }
 
-    // One open search per level of the tree, the innermost last: a folder's
-    // sub-tree is finished before the folder's next entry is looked at.
+    // One open search per level of the tree, the innermost last: the walk meets a
+    // folder's sub-tree before the folder's next entry.
     struct Level
     {
         CFileFind find;
@@ -397,41 +577,86 @@ void SCFileIterator::WalkFolder(FileListKind kind, std::wstring strFolder,
             levels.pop_back();
         }
     };
-
-    enter(strFolder);
-    while (!levels.empty())
+    // Meets the next file or folder of the tree; false at its end.
+    const auto meet = [&levels, &enter](WalkItem& item)
     {
-        Level& level = levels.back();
-        if (!level.bMore)
+        while (!levels.empty())
         {
-            levels.pop_back();
-            continue;
+            Level& level = levels.back();
+            if (!level.bMore)
+            {
+                levels.pop_back();
+                continue;
+            }
+            level.bMore = level.find.FindNextFile();
+            if (level.find.IsDots())
+            {
+                continue;
+            }
+            const WIN32_FIND_DATAW& data = level.find.GetFindData();
+            if (wcscmp(data.cFileName, kLogName) == 0)
+            {
+                continue;
+            }
+            item.strPath = level.find.GetFilePath();
+            item.bFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            // A junction or symbolic link may lead back up the tree: never followed.
+            item.bEnter = item.bFolder && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+            item.state = item.bFolder ? WalkItem::State::Done : WalkItem::State::Waiting;
+            if (item.bEnter)
+            {
+                enter(item.strPath);
+            }
+            return true;
         }
-        level.bMore = level.find.FindNextFile();
-        if (level.find.IsDots())
+        return false;
+    };
+
+    WalkOpenAhead ahead(kind);
+    enter(strFolder);
+    bool bMore = true;
+    for (;;)
+    {
+        size_t nMet = 0;
+        while (bMore && ahead.HasRoom())
         {
-            continue;
+            bMore = meet(ahead.NextSlot());
+            if (bMore)
+            {
+                ahead.Written();
+                // Made known to the openers in small groups: fewer wake-ups.
+                if (++nMet % 16 == 0)
+                {
+                    ahead.Publish();
+                }
+            }
         }
-        const WIN32_FIND_DATAW& data = level.find.GetFindData();
-        if (wcscmp(data.cFileName, kLogName) == 0)
+        ahead.Publish();
+        if (ahead.Empty())
         {
-            continue;
+            break;
         }
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        WalkItem& item = ahead.Take();
+        if (item.fault)
         {
-            const std::wstring strPath = level.find.GetFilePath();
+            std::rethrow_exception(item.fault);
+        }
+        if (item.bFolder)
+        {
             if (pfnCallback != nullptr)
             {
-                pfnCallback(strReading + strPath + L"\r\n", pContext);
+                pfnCallback(strReading + item.strPath + L"\r\n", pContext);
             }
-            // A junction or symbolic link may lead back up the tree: never followed.
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
-            {
-                enter(strPath);
-            }
-            continue;
         }
-        ListFile(kind, level.find.GetFilePath(), strError, pfnCallback, pContext);
+        else if (item.pEntry != nullptr)
+        {
+            AddListEntry(kind, std::move(item.pEntry), pContext);
+        }
+        else if (item.bOpenFailed && pfnCallback != nullptr)
+        {
+            pfnCallback(strError + item.strErrorText + L"\r\n", pContext);
+        }
+        ahead.Release();
     }
 }
 

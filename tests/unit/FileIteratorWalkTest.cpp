@@ -445,3 +445,159 @@ TEST_F(Walk, ADeepTreeIsWalkedOnLittleStack)
         deep.erase(deep.rfind(L'\\'));
     }
 }
+
+// Files are opened ahead of the walk on several threads; what the walk reports
+// and lists must stay exactly what a plain one-at-a-time walk gives, in order,
+// over more files than are ever opened ahead at once.
+TEST_F(Walk, ManyFilesOpenedAheadKeepTheSystemsOrderWithEveryFailureInPlace)
+{
+    TempDir dir;
+    std::vector<std::wstring> relatives;
+    // A folder of 1,300 files, others of a few, nested, and folders between them.
+    qvstest::MakeDirs(dir / L"big");
+    for (int i = 0; i < 1300; ++i)
+    {
+        relatives.push_back(L"big\\f" + std::to_wstring(i) + L".bin");
+    }
+    for (int f = 0; f < 40; ++f)
+    {
+        const std::wstring folder = L"s" + std::to_wstring(f) + (f % 3 == 0 ? L"\\deep" : L"");
+        qvstest::MakeDirs(dir / folder);
+        for (int i = 0; i < f % 7; ++i)
+        {
+            relatives.push_back(folder + L"\\g" + std::to_wstring(i) + L".dat");
+        }
+    }
+    relatives.push_back(L"big\\HotUpdateFileList_Client.txt");
+    relatives.push_back(L"s5\\hotupdatefilelist_server.TXT");
+    std::vector<UniqueFile> locks;
+    std::vector<std::wstring> lockedPaths;
+    for (size_t i = 0; i < relatives.size(); ++i)
+    {
+        const std::wstring path = dir / relatives[i];
+        qvstest::WriteBytes(path, "content " + std::to_string(i));
+        if (i % 97 == 5)
+        {
+            locks.emplace_back(
+                CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(locks.back());
+            lockedPaths.push_back(path);
+        }
+    }
+    ASSERT_GE(lockedPaths.size(), 10u);
+
+    WalkClient(dir.path());
+
+    std::vector<std::wstring> folderMessages;
+    std::vector<std::wstring> files;
+    ReferenceWalk(dir.path(), folderMessages, files);
+    // The reference does not open files: the failures go in where the walk meets them.
+    std::vector<std::wstring> expectedMessages;
+    std::vector<std::wstring> expectedListed;
+    {
+        std::vector<std::wstring> order;
+        // Messages and files interleaved in walk order: walk again, recording both.
+        struct Step
+        {
+            static void Run(const std::wstring& folder, std::vector<std::wstring>& out)
+            {
+                WIN32_FIND_DATAW fd;
+                UniqueFind find(FindFirstFileW((folder + L"\\*.*").c_str(), &fd));
+                if (!find)
+                {
+                    return;
+                }
+                do
+                {
+                    const std::wstring name = fd.cFileName;
+                    if (name == L"." || name == L"..")
+                    {
+                        continue;
+                    }
+                    const std::wstring path = folder + L"\\" + name;
+                    out.push_back(path);
+                    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                    {
+                        Run(path, out);
+                    }
+                } while (FindNextFileW(find.get(), &fd));
+            }
+        };
+        Step::Run(dir.path(), order);
+        for (const std::wstring& path : order)
+        {
+            const std::wstring name = path.substr(path.rfind(L'\\') + 1);
+            if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+            {
+                expectedMessages.push_back(kReading + path + L"\r\n");
+            }
+            else if (std::find(lockedPaths.begin(), lockedPaths.end(), path) != lockedPaths.end())
+            {
+                expectedMessages.push_back(kError + AfxSystemErrorLine(ERROR_SHARING_VIOLATION) +
+                                           L" (" + path + L")\r\n");
+            }
+            else if (!IsListName(name))
+            {
+                expectedListed.push_back(path);
+            }
+        }
+    }
+    // The plain reference agrees on the folders and on the files met.
+    ASSERT_EQ(folderMessages.size() + lockedPaths.size(), expectedMessages.size());
+    ASSERT_EQ(files.size(), expectedListed.size() + lockedPaths.size());
+
+    EXPECT_EQ(expectedMessages, recorder.messages);
+    std::reverse(expectedListed.begin(), expectedListed.end());
+    EXPECT_EQ(expectedListed, ListedPaths());
+    // Every entry carries its own file's stamp, not a neighbour's.
+    for (const auto& pEntry : GetList(FileListKind::Client))
+    {
+        SCFile file(pEntry->folder + pEntry->name);
+        FileListEntry again;
+        file.FillEntry(FileListKind::Client, &again);
+        ASSERT_EQ(again.modified, pEntry->modified) << pEntry->name;
+    }
+}
+
+namespace
+{
+int g_nMessagesBeforeThrow = 0;
+
+LRESULT ThrowOnAMessage(const std::wstring& strMessage, CWnd* pContext)
+{
+    RecordMessage(strMessage, pContext);
+    if (--g_nMessagesBeforeThrow == 0)
+    {
+        throw std::runtime_error("the listener gave up");
+    }
+    return 0;
+}
+} // namespace
+
+TEST_F(Walk, AListenerThatThrowsEndsTheWalkAndTheNextWalkIsWhole)
+{
+    TempDir dir;
+    for (int f = 0; f < 30; ++f)
+    {
+        const std::wstring folder = L"d" + std::to_wstring(f);
+        qvstest::MakeDirs(dir / folder);
+        for (int i = 0; i < 40; ++i)
+        {
+            qvstest::WriteBytes(dir / (folder + L"\\x" + std::to_wstring(i)), "x");
+        }
+    }
+    SCFileIterator iterator;
+    iterator.SetRootFolder(dir.path());
+    g_nMessagesBeforeThrow = 3;
+    EXPECT_THROW(iterator.Walk(FileListKind::Client, &ThrowOnAMessage, nullptr),
+                 std::runtime_error);
+    EXPECT_EQ(3u, recorder.messages.size());
+    // Only what the walk reached before the throw was listed.
+    EXPECT_LT(GetList(FileListKind::Client).size(), 3u * 40u);
+
+    ClearList(FileListKind::Client);
+    recorder.messages.clear();
+    WalkClient(dir.path());
+    EXPECT_EQ(30u, recorder.messages.size());
+    EXPECT_EQ(30u * 40u, GetList(FileListKind::Client).size());
+}
