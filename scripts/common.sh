@@ -61,6 +61,10 @@ wine_up() {
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES="mscoree,mshtml="
     if [ -z "${DISPLAY:-}" ]; then
+        # Wine left running in this prefix by an earlier session has its desktop on
+        # that session's display; processes of this one, on another display, were
+        # seen to stall for a minute and a half. Start afresh.
+        "$QVS_WINESERVER" -k >/dev/null 2>&1 || true
         local n=90
         while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
         Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
