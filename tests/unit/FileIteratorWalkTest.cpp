@@ -64,9 +64,11 @@ bool IsListName(const std::wstring& name)
 }
 
 // What the walk must do, written the simplest way: plain recursion over the
-// system's own search, in the order the system returns the entries.
+// system's own search, in the order the system returns the entries. Files named in
+// locked cannot be opened: each gives the walk's failure message where it is met.
 void ReferenceWalk(const std::wstring& folder, std::vector<std::wstring>& messages,
-                   std::vector<std::wstring>& files)
+                   std::vector<std::wstring>& files,
+                   const std::vector<std::wstring>& locked = {})
 {
     WIN32_FIND_DATAW fd;
     UniqueFind find(FindFirstFileW((folder + L"\\*.*").c_str(), &fd));
@@ -87,8 +89,13 @@ void ReferenceWalk(const std::wstring& folder, std::vector<std::wstring>& messag
             messages.push_back(kReading + path + L"\r\n");
             if (!(fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
             {
-                ReferenceWalk(path, messages, files);
+                ReferenceWalk(path, messages, files, locked);
             }
+        }
+        else if (std::find(locked.begin(), locked.end(), path) != locked.end())
+        {
+            messages.push_back(kError + AfxSystemErrorLine(ERROR_SHARING_VIOLATION) + L" (" +
+                               path + L")\r\n");
         }
         else if (!IsListName(name))
         {
@@ -488,64 +495,10 @@ TEST_F(Walk, ManyFilesOpenedAheadKeepTheSystemsOrderWithEveryFailureInPlace)
 
     WalkClient(dir.path());
 
-    std::vector<std::wstring> folderMessages;
-    std::vector<std::wstring> files;
-    ReferenceWalk(dir.path(), folderMessages, files);
-    // The reference does not open files: the failures go in where the walk meets them.
     std::vector<std::wstring> expectedMessages;
     std::vector<std::wstring> expectedListed;
-    {
-        std::vector<std::wstring> order;
-        // Messages and files interleaved in walk order: walk again, recording both.
-        struct Step
-        {
-            static void Run(const std::wstring& folder, std::vector<std::wstring>& out)
-            {
-                WIN32_FIND_DATAW fd;
-                UniqueFind find(FindFirstFileW((folder + L"\\*.*").c_str(), &fd));
-                if (!find)
-                {
-                    return;
-                }
-                do
-                {
-                    const std::wstring name = fd.cFileName;
-                    if (name == L"." || name == L"..")
-                    {
-                        continue;
-                    }
-                    const std::wstring path = folder + L"\\" + name;
-                    out.push_back(path);
-                    if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    {
-                        Run(path, out);
-                    }
-                } while (FindNextFileW(find.get(), &fd));
-            }
-        };
-        Step::Run(dir.path(), order);
-        for (const std::wstring& path : order)
-        {
-            const std::wstring name = path.substr(path.rfind(L'\\') + 1);
-            if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
-            {
-                expectedMessages.push_back(kReading + path + L"\r\n");
-            }
-            else if (std::find(lockedPaths.begin(), lockedPaths.end(), path) != lockedPaths.end())
-            {
-                expectedMessages.push_back(kError + AfxSystemErrorLine(ERROR_SHARING_VIOLATION) +
-                                           L" (" + path + L")\r\n");
-            }
-            else if (!IsListName(name))
-            {
-                expectedListed.push_back(path);
-            }
-        }
-    }
-    // The plain reference agrees on the folders and on the files met.
-    ASSERT_EQ(folderMessages.size() + lockedPaths.size(), expectedMessages.size());
-    ASSERT_EQ(files.size(), expectedListed.size() + lockedPaths.size());
-
+    ReferenceWalk(dir.path(), expectedMessages, expectedListed, lockedPaths);
+    ASSERT_GE(expectedListed.size(), 1300u - lockedPaths.size());
     EXPECT_EQ(expectedMessages, recorder.messages);
     std::reverse(expectedListed.begin(), expectedListed.end());
     EXPECT_EQ(expectedListed, ListedPaths());
