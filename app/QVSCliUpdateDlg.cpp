@@ -1,9 +1,10 @@
 #include "app/QVSCliUpdateDlg.h"
 
 #include "app/QVSCliUpdate.h"
+#include "framework/AfxThread.h"
+#include "framework/AfxWinApp.h"
 #include "lib/ConfFile.h"
 #include "lib/File.h"
-#include "lib/Miscellaneous.h"
 #include "lib/ResString.h"
 #include "lib/Xcpt.h"
 #include "resource.h"
@@ -11,7 +12,11 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <functional>
+#include <memory>
+#include <new>
 #include <vector>
 
 namespace
@@ -24,27 +29,30 @@ constexpr ULONGLONG kFlushIntervalMs = 200;
 constexpr ULONGLONG kFlushCostFactor = 20;
 // The size of each piece of waiting entry lines, in characters.
 constexpr size_t kBottomPieceSize = 1 << 16;
+// A second start waits this long for an update of the same installation to end.
+constexpr DWORD kLockWaitMinutes = 5;
+// A release that keeps failing is run this many times; then the everyday start
+// leaves it until a newer one is published or a run is forced.
+constexpr unsigned kRunsPerRelease = 3;
 
 const wchar_t kProgramModule[] = L"QVSCliUpdate.exe";
 const wchar_t kLogName[] = L"QVSCliUpdate.log";
 
-// "Error!.." from the string table, or as written when the table cannot be read.
-std::wstring ErrorPrefix()
+// A text of the string table: from the string module, or from the running program
+// itself when that module could not be opened.
+std::wstring ProgramText(UINT nId)
 {
-    SCResUString strError;
-    if (SCResUString::s_hModule == nullptr || !strError.Load(IDS_ERROR))
+    SCResUString strText;
+    if (SCResUString::s_hModule != nullptr && strText.Load(nId))
     {
-        return L"Error!..";
+        return strText;
     }
-    return strError;
+    return AfxLoadString(nId);
 }
 
-bool FileExists(const std::wstring& strPath)
+std::wstring ErrorPrefix()
 {
-    SCFileIterator finder;
-    const bool bFound = finder.FindFile(strPath.c_str()) != FALSE;
-    finder.Close();
-    return bFound;
+    return ProgramText(IDS_ERROR);
 }
 
 std::wstring ServerListPath(const std::wstring& strFolder)
@@ -52,35 +60,41 @@ std::wstring ServerListPath(const std::wstring& strFolder)
     return strFolder + L"\\" + kServerListName;
 }
 
-// The outcome QVS.ini holds while a run is under way. A run that never ends (its
-// process is killed, the machine stops) leaves it there, and the next check
-// finds the update due again although the release list was already taken.
-const wchar_t kRunNotFinished[] = L"The update run did not finish.";
-
-void RecordRunStarted()
+// The system error a caught exception stands for; 0 when it names none.
+DWORD ErrorOfException(const CException* e) noexcept
 {
-    try
+    if (e->IsKindOf(RUNTIME_CLASS(CFileException)))
     {
-        WriteUpdateResult(false, SCDateTime::GetCurrentTime(), kRunNotFinished);
+        const LONG lOsError = static_cast<const CFileException*>(e)->m_lOsError;
+        return lOsError > 0 ? static_cast<DWORD>(lOsError) : ERROR_SUCCESS;
     }
-    catch (CException* e)
+    if (e->IsKindOf(RUNTIME_CLASS(CMemoryException)))
     {
-        SC_HANDLE(e);
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
+    return ERROR_SUCCESS;
 }
 
-bool LastRunUnfinished()
+// Writes one line at the end of the log: every process that writes the log
+// appends, so lines of a second start are never overwritten by the first's.
+void WriteLogLine(HANDLE hLog, const std::wstring& strMessage)
 {
-    try
-    {
-        return ReadConfString(L"HotUpdate", L"UpdateSucceeded") == L"0" &&
-               ReadConfString(L"HotUpdate", L"UpdateFailureReason") == kRunNotFinished;
-    }
-    catch (CException* e)
-    {
-        SC_HANDLE(e);
-    }
-    return false;
+    // Characters the code page lacks become its default character (not a
+    // look-alike: the log must not show a name that does not exist).
+    const std::string bytes = MultiByteText(strMessage, CP_THREAD_ACP) + "\r\n";
+    OVERLAPPED atEnd{};
+    atEnd.Offset = 0xFFFFFFFF;
+    atEnd.OffsetHigh = 0xFFFFFFFF;
+    DWORD dwWritten = 0;
+    WriteFile(hLog, bytes.data(), static_cast<DWORD>(bytes.size()), &dwWritten, &atEnd);
+}
+
+DWORD CALLBACK CopyProgress(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD,
+                            DWORD, HANDLE, HANDLE, LPVOID pLastSign)
+{
+    // Each piece copied is a sign that the share still answers.
+    static_cast<std::atomic<ULONGLONG>*>(pLastSign)->store(GetTickCount64());
+    return PROGRESS_CONTINUE;
 }
 } // namespace
 
@@ -157,32 +171,64 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
         FlushTextBox(true);
         return TRUE;
     }
-
-    if (m_bDue || m_bForced)
-    {
-        if (!m_bDue)
-        {
-            // A due update was recorded as started when the release list was taken.
-            RecordRunStarted();
-        }
-        ShowWindow(SW_SHOWNORMAL);
-        CenterWindow();
-        BuildClientList();
-        // The run starts from the modal loop, once the dialog is up: a click of the
-        // hidden Run button, posted as the command it produces.
-        const HWND hRun = GetDlgItem(IDC_RUN);
-        if (hRun != nullptr)
-        {
-            PostMessage(WM_COMMAND, MAKEWPARAM(IDC_RUN, BN_CLICKED),
-                        reinterpret_cast<LPARAM>(hRun));
-        }
-    }
-    else
+    if (m_bLaunchOnly)
     {
         // Here only when QVS.exe could not be started without the dialog: the
         // launch tries once more and, failing again, shows why.
         ShowWindow(SW_SHOWMINIMIZED);
         PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+        FlushTextBox();
+        return TRUE;
+    }
+
+    ShowWindow(SW_SHOWNORMAL);
+    CenterWindow();
+    try
+    {
+        if (m_bForced)
+        {
+            // A forced run asks the share now, with its window up and answering.
+            CheckForUpdate();
+        }
+        if (m_release == Release::NoAnswer)
+        {
+            // Only a forced run gets here: it cannot read the release's list.
+            RecordRunStarted();
+            NoteFailure(AfxFormatStrings(ProgramText(IDS_RELEASE_NOT_ANSWERING),
+                                         {m_strSource, std::to_wstring(m_dwDeadlineMs / 1000)}));
+            FinishRun(FALSE, false);
+            return TRUE;
+        }
+        if (!TakeRelease())
+        {
+            return TRUE;
+        }
+    }
+    catch (CException* e)
+    {
+        NoteFailure(ErrorOfException(e));
+        SC_HANDLE(e);
+        FinishRun(FALSE, false);
+        return TRUE;
+    }
+    catch (const std::bad_alloc&)
+    {
+        NoteFailure(ERROR_NOT_ENOUGH_MEMORY);
+        FinishRun(FALSE, false);
+        return TRUE;
+    }
+    catch (...)
+    {
+        FinishRun(FALSE, false);
+        return TRUE;
+    }
+    BuildClientList();
+    // The run starts from the modal loop, once the dialog is up: a click of the
+    // hidden Run button, posted as the command it produces.
+    const HWND hRun = GetDlgItem(IDC_RUN);
+    if (hRun != nullptr)
+    {
+        PostMessage(WM_COMMAND, MAKEWPARAM(IDC_RUN, BN_CLICKED), reinterpret_cast<LPARAM>(hRun));
     }
     FlushTextBox();
     return TRUE;
@@ -191,7 +237,7 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
 bool CQVSCliUpdateDlg::StartWithoutWindow()
 {
     PrepareStart();
-    if (!m_strStartFailure.empty() || m_bDue || m_bForced)
+    if (!m_strStartFailure.empty() || !m_bLaunchOnly)
     {
         return false;
     }
@@ -214,7 +260,7 @@ void CQVSCliUpdateDlg::PrepareStart()
         return;
     }
     m_bPrepared = true;
-    if (!InitServicesAndLog())
+    if (!InitServicesAndLog() || m_bLaunchOnly)
     {
         return;
     }
@@ -223,7 +269,22 @@ void CQVSCliUpdateDlg::PrepareStart()
     UniqueLocal args(reinterpret_cast<HLOCAL>(CommandLineToArgvW(GetCommandLineW(), &nArgs)));
     m_bForced = nArgs > 1;
     args.reset();
-    m_bDue = CheckForUpdate();
+    if (m_bForced)
+    {
+        // The check waits for the window, which shows that something happens.
+        return;
+    }
+    const BOOL bDue = CheckForUpdate();
+    if (m_release == Release::NoAnswer)
+    {
+        LaunchWithoutUpdate(AfxFormatStrings(ProgramText(IDS_RELEASE_NOT_ANSWERING),
+                                             {m_strSource, std::to_wstring(m_dwDeadlineMs / 1000)}));
+    }
+    else if (!bDue)
+    {
+        m_lock.Release();
+        m_bLaunchOnly = true;
+    }
 }
 
 bool CQVSCliUpdateDlg::InitServicesAndLog()
@@ -234,7 +295,7 @@ bool CQVSCliUpdateDlg::InitServicesAndLog()
     {
         if (!SCResAString::LoadModule(kProgramModule) || !SCResUString::LoadModule(kProgramModule))
         {
-            strFailure = std::wstring(L"Cannot find module ") + kProgramModule + L" !";
+            strFailure = AfxFormatStrings(ProgramText(IDS_CANNOT_FIND_MODULE), {kProgramModule});
             AfxThrowResourceException();
         }
 
@@ -247,29 +308,50 @@ bool CQVSCliUpdateDlg::InitServicesAndLog()
         _wsplitpath_s(szPath, szDrive, 3, szDir, 256, szName, 256, szExt, 256);
         if (!RegisterEventLogSource(szName))
         {
-            strFailure = L"The event log could not be opened; nothing was updated.";
+            strFailure = ProgramText(IDS_EVENTLOG_NOT_OPENED);
             AfxThrowResourceException();
         }
 
-        strFailure = L"The installation folder cannot be found above the program's folder " +
-                     GetAppFolder() + L"; nothing was updated.";
-        const std::wstring strLog = GetAppRootFolder() + L"\\bin\\" + kLogName;
+        strFailure = AfxFormatStrings(ProgramText(IDS_NO_INSTALLATION_ROOT), {GetAppFolder()});
+        m_strRoot = GetAppRootFolder();
         strFailure.clear();
-        // A log that cannot be made only disables logging to the file.
-        m_logFile.reset(CreateFileW(strLog.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+        m_strSource = ReadSourceFolder();
+        m_dwDeadlineMs = ReadReleaseFolderTimeoutMs();
+
+        // The lock is taken before the log is made anew: the log of an update
+        // that is still working is not emptied under it.
+        if (m_lock.Acquire(m_strRoot, kLockWaitMinutes * 60 * 1000) ==
+            SCInstallationLock::Result::TimedOut)
+        {
+            LaunchWithoutUpdate(AfxFormatStrings(ProgramText(IDS_LOCK_TIMEOUT),
+                                                 {std::to_wstring(kLockWaitMinutes)}));
+            return true;
+        }
+        OpenLog();
         return true;
     }
     catch (CException* e)
     {
         SC_HANDLE(e);
     }
+    catch (const std::bad_alloc&)
+    {
+    }
     if (strFailure.empty())
     {
-        strFailure = L"The update could not be started.";
+        strFailure = ProgramText(IDS_START_FAILED);
     }
     m_strStartFailure = strFailure;
     return false;
+}
+
+void CQVSCliUpdateDlg::OpenLog()
+{
+    // A log that cannot be made only disables logging to the file. Others may read
+    // it, and a second start that gave up waiting may add its line.
+    const std::wstring strLog = m_strRoot + L"\\bin\\" + kLogName;
+    m_logFile.reset(CreateFileW(strLog.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 void CQVSCliUpdateDlg::ReleaseServices() noexcept
@@ -287,6 +369,14 @@ void CQVSCliUpdateDlg::ReleaseServices() noexcept
 
 void CQVSCliUpdateDlg::AddLogLine(const std::wstring& strMessage)
 {
+    if (m_strErrorPrefix.empty())
+    {
+        m_strErrorPrefix = ErrorPrefix();
+    }
+    if (!m_strErrorPrefix.empty() && strMessage.starts_with(m_strErrorPrefix))
+    {
+        m_bErrorShown = true;
+    }
     if (m_hLog != nullptr)
     {
         m_strPendingTop.insert(0, strMessage + L"\r\n");
@@ -294,22 +384,7 @@ void CQVSCliUpdateDlg::AddLogLine(const std::wstring& strMessage)
     }
     if (m_logFile)
     {
-        // Characters the code page lacks become its default character (not a
-        // look-alike: the log must not show a name that does not exist).
-        const int nBytes =
-            WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, strMessage.data(),
-                                static_cast<int>(strMessage.size()), nullptr, 0, nullptr, nullptr);
-        std::string bytes(static_cast<size_t>(nBytes > 0 ? nBytes : 0), '\0');
-        if (nBytes > 0)
-        {
-            WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, strMessage.data(),
-                                static_cast<int>(strMessage.size()), bytes.data(), nBytes, nullptr,
-                                nullptr);
-        }
-        bytes += "\r\n";
-        DWORD dwWritten = 0;
-        WriteFile(m_logFile.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &dwWritten,
-                  nullptr);
+        WriteLogLine(m_logFile.get(), strMessage);
     }
 }
 
@@ -369,6 +444,21 @@ void CQVSCliUpdateDlg::FlushTextBoxIfDue()
     }
 }
 
+void CQVSCliUpdateDlg::PumpMessages() noexcept
+{
+    const HWND hDlg = m_hWnd;
+    MSG msg;
+    while (PeekMessageW(&msg, hDlg, 0, 0, PM_REMOVE))
+    {
+        DispatchMessageW(&msg);
+    }
+    // The text box and the buttons paint themselves too while the work goes on.
+    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
+    {
+        DispatchMessageW(&msg);
+    }
+}
+
 LRESULT ProgressCallback(const std::wstring& strMessage, CWnd* pContext)
 {
     auto* pDlg = dynamic_cast<CQVSCliUpdateDlg*>(pContext);
@@ -382,16 +472,7 @@ LRESULT ProgressCallback(const std::wstring& strMessage, CWnd* pContext)
     {
         pDlg->ShowWindow(SW_SHOWNORMAL);
     }
-    MSG msg;
-    while (PeekMessageW(&msg, hDlg, 0, 0, PM_REMOVE))
-    {
-        DispatchMessageW(&msg);
-    }
-    // The text box and the buttons paint themselves too while the work goes on.
-    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
-    {
-        DispatchMessageW(&msg);
-    }
+    pDlg->PumpMessages();
     return 0;
 }
 
@@ -452,10 +533,27 @@ void CQVSCliUpdateDlg::OnDestroy()
 
 void CQVSCliUpdateDlg::NoteFailure(DWORD dwError) noexcept
 {
-    if (m_dwFirstError == ERROR_SUCCESS)
+    if (m_dwFirstError == ERROR_SUCCESS && m_strFirstReason.empty())
     {
         m_dwFirstError = dwError;
     }
+}
+
+void CQVSCliUpdateDlg::NoteFailure(const std::wstring& strReason)
+{
+    if (m_dwFirstError == ERROR_SUCCESS && m_strFirstReason.empty())
+    {
+        m_strFirstReason = strReason;
+    }
+}
+
+std::wstring CQVSCliUpdateDlg::FailureReason() const
+{
+    if (m_dwFirstError != ERROR_SUCCESS)
+    {
+        return AfxSystemErrorLine(m_dwFirstError);
+    }
+    return m_strFirstReason.empty() ? ProgramText(IDS_RUN_STOPPED) : m_strFirstReason;
 }
 
 void CQVSCliUpdateDlg::ReportListFailure(FileListKind kind, const std::wstring& strFolder)
@@ -476,101 +574,261 @@ void CQVSCliUpdateDlg::ReportFailure(const std::wstring& strWhat)
     AddLogLine(ErrorPrefix() + strWhat);
 }
 
+void CQVSCliUpdateDlg::LaunchWithoutUpdate(const std::wstring& strWhy)
+{
+    if (m_logFile)
+    {
+        AddLogLine(strWhy);
+    }
+    else if (!m_strRoot.empty())
+    {
+        // The lock's holder has the log: the line is added at its end.
+        const UniqueFile log(CreateFileW((m_strRoot + L"\\bin\\" + kLogName).c_str(),
+                                         FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (log)
+        {
+            WriteLogLine(log.get(), strWhy);
+        }
+    }
+    LogWarningEvent(strWhy, SC_SOURCE_FILE, __LINE__);
+    m_lock.Release();
+    m_bLaunchOnly = true;
+}
+
+void CQVSCliUpdateDlg::ProbeRelease(bool bPump)
+{
+    struct Probe
+    {
+        bool bFound = false;
+        FILETIME ftWrite{};
+    };
+    auto pProbe = std::make_shared<Probe>();
+    const std::wstring strList = AfxLongPathForm(ServerListPath(m_strSource));
+    std::function<void()> whileWaiting;
+    if (bPump)
+    {
+        whileWaiting = [this] { PumpMessages(); };
+    }
+    // The first access to a share whose server is away can take the system a
+    // minute to give up: the user does not wait for it.
+    const bool bAnswered = AfxRunWithDeadline(
+        [pProbe, strList](std::atomic<ULONGLONG>&)
+        {
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            if (GetFileAttributesExW(strList.c_str(), GetFileExInfoStandard, &data) &&
+                (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            {
+                pProbe->bFound = true;
+                pProbe->ftWrite = data.ftLastWriteTime;
+            }
+        },
+        m_dwDeadlineMs, whileWaiting);
+    if (!bAnswered)
+    {
+        m_release = Release::NoAnswer;
+        return;
+    }
+    m_release = pProbe->bFound ? Release::Found : Release::Missing;
+    if (pProbe->bFound)
+    {
+        m_dtRelease = ListTimeOfFileTime(pProbe->ftWrite);
+    }
+}
+
+std::wstring CQVSCliUpdateDlg::ReleaseListTime() const
+{
+    if (m_release == Release::Found)
+    {
+        return m_dtRelease.Format(IDS_DATETIME_PATTERN);
+    }
+    return m_bLocalFound ? m_dtLocal.Format(IDS_DATETIME_PATTERN) : std::wstring();
+}
+
 BOOL CQVSCliUpdateDlg::CheckForUpdate()
 {
-    BOOL bServerFound = FALSE;
-    BOOL bLocalFound = FALSE;
     BOOL bNeeded = FALSE;
-    std::wstring strReleaseList;
-    std::wstring strRoot;
-    std::wstring strLocalCopy;
     try
     {
-        strReleaseList = ServerListPath(ReadSourceFolder());
-        strRoot = GetAppRootFolder();
-        strLocalCopy = ServerListPath(strRoot);
-        if (!FileExists(strReleaseList))
+        ProbeRelease(m_hWnd != nullptr);
+        WIN32_FILE_ATTRIBUTE_DATA local{};
+        m_bLocalFound = GetFileAttributesExW(AfxLongPathForm(ServerListPath(m_strRoot)).c_str(),
+                                             GetFileExInfoStandard, &local) != FALSE;
+        if (m_bLocalFound)
         {
-            SC_THROW(SC_NO_CODE);
+            m_dtLocal = ListTimeOfFileTime(local.ftLastWriteTime);
         }
-        SCFile release(strReleaseList);
-        // Found and readable: only then may it be copied.
-        bServerFound = TRUE;
-        if (!FileExists(strLocalCopy))
+        if (m_release != Release::Found)
         {
-            SC_THROW(SC_NO_CODE);
+            return FALSE;
         }
-        bLocalFound = TRUE;
-        SCFile local(strLocalCopy);
-        SCDateTime dtRelease(0);
-        SCDateTime dtLocal(0);
-        release.GetModifiedTime(dtRelease);
-        local.GetModifiedTime(dtLocal);
-        bNeeded = dtRelease > dtLocal || LastRunUnfinished() ? TRUE : FALSE;
+        // A release is seen by the time stamp of its list, to the second.
+        m_bNewRelease = !m_bLocalFound || m_dtRelease > m_dtLocal;
+        // A run of the release that failed, or never finished, is run again...
+        const bool bLastRunFailed = ReadConfString(L"HotUpdate", L"UpdateSucceeded") == L"0";
+        // ...but not for ever: a release that keeps failing costs a few runs only.
+        const SCFailedRuns runs = ReadFailedRuns();
+        const bool bSpent =
+            runs.strReleaseListTime == ReleaseListTime() && runs.nRuns >= kRunsPerRelease;
+        if (bSpent && (m_bNewRelease || bLastRunFailed) && !m_bForced)
+        {
+            AddLogLine(AfxFormatStrings(ProgramText(IDS_RETRIES_SPENT),
+                                        {runs.strReleaseListTime, std::to_wstring(runs.nRuns)}));
+        }
+        bNeeded = (m_bNewRelease || bLastRunFailed) && !bSpent ? TRUE : FALSE;
     }
     catch (CException* e)
     {
         SC_HANDLE(e);
     }
-    if (bNeeded || (bServerFound && !bLocalFound))
+    catch (const std::bad_alloc&)
     {
-        // Recorded before the release counts as seen, so that no moment is left
-        // at which an end of the process would lose the update.
-        RecordRunStarted();
-        // A copy of the list that was cut short by such an end is cleared first.
-        SCFileIterator::RemoveCopyLeftovers(strRoot);
-        // The local copy records which release was seen; nothing is shown of it.
-        SCFileIterator::CopyOneFile(strReleaseList, strLocalCopy, nullptr, nullptr);
-        bNeeded = TRUE;
     }
     return bNeeded;
+}
+
+bool CQVSCliUpdateDlg::TakeRelease()
+{
+    const std::wstring strLocalCopy = ServerListPath(m_strRoot);
+    std::wstring strTemp;
+    DWORD dwCopyError = ERROR_SUCCESS;
+    if (m_release == Release::Found && m_bNewRelease)
+    {
+        // A copy of the list that was cut short by an end of the process is cleared first.
+        SCFileIterator::RemoveCopyLeftovers(m_strRoot);
+        // The list is copied beside its local copy and takes its place only once
+        // the run is recorded as started: a copy left behind by a share that
+        // stopped answering never makes the release look seen.
+        strTemp = SCFileIterator::NewTemporaryPath(strLocalCopy);
+        auto pError = std::make_shared<DWORD>(ERROR_SUCCESS);
+        const std::wstring strFrom = AfxLongPathForm(ServerListPath(m_strSource));
+        const std::wstring strTo = AfxLongPathForm(strTemp);
+        const bool bAnswered = AfxRunWithDeadline(
+            [pError, strFrom, strTo](std::atomic<ULONGLONG>& lastSign)
+            {
+                if (!CopyFileExW(strFrom.c_str(), strTo.c_str(), &CopyProgress, &lastSign, nullptr,
+                                 0))
+                {
+                    const DWORD dwError = GetLastError();
+                    *pError = dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
+                    SetFileAttributesW(strTo.c_str(), FILE_ATTRIBUTE_NORMAL);
+                    DeleteFileW(strTo.c_str());
+                }
+            },
+            m_dwDeadlineMs, [this] { PumpMessages(); });
+        if (!bAnswered)
+        {
+            const std::wstring strWhy =
+                AfxFormatStrings(ProgramText(IDS_RELEASE_NOT_ANSWERING),
+                                 {m_strSource, std::to_wstring(m_dwDeadlineMs / 1000)});
+            if (!m_bForced)
+            {
+                // Nothing was updated, and nothing is recorded: the next start checks again.
+                LaunchWithoutUpdate(strWhy);
+                PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+                return false;
+            }
+            RecordRunStarted();
+            NoteFailure(strWhy);
+            FinishRun(FALSE, false);
+            return false;
+        }
+        dwCopyError = *pError;
+    }
+    RecordRunStarted();
+    if (strTemp.empty())
+    {
+        return true;
+    }
+    if (dwCopyError == ERROR_SUCCESS)
+    {
+        dwCopyError = SCFileIterator::ReplaceWithTemporaryFile(strTemp, strLocalCopy);
+    }
+    if (dwCopyError != ERROR_SUCCESS)
+    {
+        // Without its list the release cannot be installed.
+        NoteFailure(dwCopyError);
+        ReportFailure(AfxSystemErrorLine(dwCopyError) + L" " + ServerListPath(m_strSource));
+        FinishRun(FALSE, false);
+        return false;
+    }
+    return true;
+}
+
+void CQVSCliUpdateDlg::RecordRunStarted()
+{
+    try
+    {
+        const std::wstring strRelease = ReleaseListTime();
+        SCFailedRuns runs = ReadFailedRuns();
+        runs.nRuns =
+            runs.strReleaseListTime == strRelease ? std::min(runs.nRuns + 1, 9999u) : 1;
+        runs.strReleaseListTime = strRelease;
+        m_nRunOfRelease = runs.nRuns;
+        // Recorded before the release counts as seen, so that no moment is left at
+        // which an end of the process would lose the update: until the run records
+        // its outcome, the next start finds it failed and runs it again.
+        WriteUpdateResult(false, SCDateTime::GetCurrentTime(), ProgramText(IDS_RUN_NOT_FINISHED));
+        WriteFailedRuns(runs);
+    }
+    catch (CException* e)
+    {
+        SC_HANDLE(e);
+    }
 }
 
 BOOL CQVSCliUpdateDlg::BuildClientList()
 {
     BOOL bResult = FALSE;
-    std::wstring strRoot;
-    bool bOpened = false;
+    m_bInventorySaved = false;
+    const std::wstring strClientList = m_strRoot + L"\\" + kClientListName;
     try
     {
         SetDlgItemText(IDC_LOG, L"");
         m_strPendingTop.clear();
         m_pendingBottom.clear();
         ClearList(FileListKind::Client);
-        strRoot = GetAppRootFolder();
-        m_iterator.SetRootFolder(strRoot);
+        m_iterator.SetRootFolder(m_strRoot);
         m_iterator.Walk(FileListKind::Client, &ProgressCallback, this);
-        if (!OpenListFile(FileListKind::Client, strRoot))
+        if (!OpenListFile(FileListKind::Client, m_strRoot))
         {
+            ReportListFailure(FileListKind::Client, m_strRoot);
             SC_THROW(SC_NO_CODE);
         }
-        bOpened = true;
         TruncateListFile(FileListKind::Client);
-        AddLogLine(SCResUString(IDS_SAVING_TO) + strRoot + L"\\" + kClientListName + L"\r\n\r\n");
+        AddLogLine(SCResUString(IDS_SAVING_TO) + strClientList + L"\r\n\r\n");
         if (!WriteList(FileListKind::Client))
         {
-            // The run goes on without the inventory: the user learns why it is missing.
-            ReportListFailure(FileListKind::Client, strRoot);
+            // A list that is not whole would make the run copy what the
+            // installation already has, older over newer: the run stops.
+            ReportListFailure(FileListKind::Client, m_strRoot);
+            SC_THROW(SC_NO_CODE);
         }
         CloseListFile(FileListKind::Client);
         ClearList(FileListKind::Client);
+        m_bInventorySaved = true;
         bResult = TRUE;
     }
     catch (CException* e)
     {
-        if (bOpened)
-        {
-            // Opened but not emptied: the run compares with what the file held
-            // before. (A file that does not open is reported by the run itself.)
-            DWORD dwError = ERROR_WRITE_FAULT;
-            if (e->IsKindOf(RUNTIME_CLASS(CFileException)) &&
-                static_cast<const CFileException*>(e)->m_lOsError > 0)
-            {
-                dwError = static_cast<DWORD>(static_cast<const CFileException*>(e)->m_lOsError);
-            }
-            ReportFailure(AfxSystemErrorLine(dwError) + L" " + strRoot + L"\\" + kClientListName);
-        }
+        NoteFailure(ErrorOfException(e));
         SC_HANDLE(e);
+    }
+    catch (const std::bad_alloc&)
+    {
+        NoteFailure(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    catch (...)
+    {
+        // Anything else, an error of the walk's helpers among them, ends the
+        // inventory as a raise would.
+    }
+    if (!bResult)
+    {
+        if (!m_bErrorShown)
+        {
+            ReportFailure(FailureReason() + L" " + strClientList);
+        }
         CloseListFile(FileListKind::Client);
         ClearList(FileListKind::Client);
     }
@@ -581,27 +839,30 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
 BOOL CQVSCliUpdateDlg::RunUpdate()
 {
     BOOL bResult = FALSE;
-    m_dwFirstError = ERROR_SUCCESS;
-    std::wstring strRoot;
     try
     {
         ClearList(FileListKind::Server);
         ClearList(FileListKind::Client);
-        strRoot = GetAppRootFolder();
-        // The copy taken by the check describes the release being installed.
-        std::wstring strListFolder = strRoot;
-        if (!FileExists(ServerListPath(strRoot)))
+        if (!m_bInventorySaved)
         {
-            strListFolder = ReadSourceFolder();
+            // The inventory said why it is missing; nothing is copied without it.
+            SC_THROW(SC_NO_CODE);
+        }
+        // The copy taken by the check describes the release being installed.
+        std::wstring strListFolder = m_strRoot;
+        if (GetFileAttributesW(AfxLongPathForm(ServerListPath(m_strRoot)).c_str()) ==
+            INVALID_FILE_ATTRIBUTES)
+        {
+            strListFolder = m_strSource;
         }
         if (!OpenListFile(FileListKind::Server, strListFolder))
         {
             ReportListFailure(FileListKind::Server, strListFolder);
             SC_THROW(SC_NO_CODE);
         }
-        if (!OpenListFile(FileListKind::Client, strRoot))
+        if (!OpenListFile(FileListKind::Client, m_strRoot))
         {
-            ReportListFailure(FileListKind::Client, strRoot);
+            ReportListFailure(FileListKind::Client, m_strRoot);
             SC_THROW(SC_NO_CODE);
         }
         if (!ReadList(FileListKind::Server))
@@ -611,7 +872,7 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
         }
         if (!ReadList(FileListKind::Client))
         {
-            ReportListFailure(FileListKind::Client, strRoot);
+            ReportListFailure(FileListKind::Client, m_strRoot);
             SC_THROW(SC_NO_CODE);
         }
         FileList& plan = CompareLists();
@@ -621,34 +882,53 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
             SC_THROW(SC_NO_CODE);
         }
         m_logFile.reset();
-        ClearList(FileListKind::Server);
-        ClearList(FileListKind::Client);
-        CloseListFile(FileListKind::Server);
-        CloseListFile(FileListKind::Client);
         bResult = TRUE;
     }
     catch (CException* e)
     {
+        NoteFailure(ErrorOfException(e));
         SC_HANDLE(e);
-        ClearList(FileListKind::Server);
-        ClearList(FileListKind::Client);
-        CloseListFile(FileListKind::Server);
-        CloseListFile(FileListKind::Client);
     }
-    // Without a start of the client on its way the dialog stays open for the user,
-    // who may read everything the run showed.
+    catch (const std::bad_alloc&)
+    {
+        NoteFailure(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    catch (...)
+    {
+        // Ends the run as a raise would; the reason is the program's own.
+    }
+    ClearList(FileListKind::Server);
+    ClearList(FileListKind::Client);
+    CloseListFile(FileListKind::Server);
+    CloseListFile(FileListKind::Client);
+    // A start of the client is on its way when the copy got as far as posting it.
     MSG msg;
     const bool bLaunching =
         PeekMessageW(&msg, m_hWnd, WM_LAUNCH_CLIENT, WM_LAUNCH_CLIENT, PM_NOREMOVE) != FALSE;
-    FlushTextBox(!bLaunching);
-    RecordUpdateResult(bResult);
-    if (!bResult && !strRoot.empty())
-    {
-        // The release is not fully installed: forget that it was seen, so that the
-        // next start finds the update due again.
-        DeleteFileW(ServerListPath(strRoot).c_str());
-    }
+    FinishRun(bResult, bLaunching);
     return bResult;
+}
+
+void CQVSCliUpdateDlg::FinishRun(BOOL bSucceeded, bool bLaunchPending)
+{
+    if (!bSucceeded && !m_bErrorShown)
+    {
+        ReportFailure(FailureReason());
+    }
+    // After a failure before the copy the user is kept waiting once per release
+    // (and whenever the run was forced); a start that tries the release again
+    // reaches the client by itself.
+    const bool bRetry = !m_bForced && m_nRunOfRelease > 1;
+    const bool bStays = !bLaunchPending && !bRetry;
+    // The entry lines are written into the box only for a user who will read them.
+    FlushTextBox(bStays);
+    RecordUpdateResult(bSucceeded);
+    // The work is over: a second start may go on, even while this dialog waits.
+    m_lock.Release();
+    if (!bLaunchPending && bRetry)
+    {
+        PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+    }
 }
 
 void CQVSCliUpdateDlg::RecordUpdateResult(BOOL bSucceeded)
@@ -657,12 +937,18 @@ void CQVSCliUpdateDlg::RecordUpdateResult(BOOL bSucceeded)
     {
         // The reason is the first failure's own, on one line so that it cannot
         // break the ini file's structure.
-        std::wstring strReason;
-        if (!bSucceeded && m_dwFirstError != ERROR_SUCCESS)
-        {
-            strReason = AfxSystemErrorLine(m_dwFirstError);
-        }
+        const std::wstring strReason = bSucceeded ? std::wstring() : FailureReason();
         WriteUpdateResult(bSucceeded != FALSE, SCDateTime::GetCurrentTime(), strReason);
+        if (bSucceeded)
+        {
+            SCFailedRuns runs = ReadFailedRuns();
+            runs.nRuns = 0;
+            WriteFailedRuns(runs);
+        }
+        else
+        {
+            LogWarningEvent(strReason, SC_SOURCE_FILE, __LINE__);
+        }
     }
     catch (CException* e)
     {

@@ -6,6 +6,8 @@
 #include "framework/AfxHandle.h"
 #include "framework/AfxWnd.h"
 #include "lib/FileIterator.h"
+#include "lib/Miscellaneous.h"
+#include "lib/Time.h"
 
 #include <string>
 #include <vector>
@@ -18,10 +20,11 @@ public:
 
     BOOL OnInitDialog() override;
 
-    // The everyday start, before any window exists: sets up the services and the
-    // log, checks for an update and, with nothing to update and no argument, starts
-    // QVS.exe. True when QVS.exe was started so: the dialog is then never shown.
-    // Otherwise the dialog, when it comes up, goes on from where this stopped.
+    // The everyday start, before any window exists: sets up the services, takes
+    // the installation's lock, opens the log and, unless forced, checks for an
+    // update. With nothing to do it starts QVS.exe and returns true: the dialog
+    // is then never shown. Otherwise the dialog, when it comes up, goes on from
+    // where this stopped.
     bool StartWithoutWindow();
 
     // Puts the message at the top of the text box and at the end of the log file.
@@ -34,6 +37,8 @@ public:
     void FlushTextBox(bool bEntryLines = false);
     // Writes the batched messages when they have waited long enough.
     void FlushTextBoxIfDue();
+    // Lets the dialog's window handle what waits for it while work goes on.
+    void PumpMessages() noexcept;
 
     // The update driver, in the order the dialog calls them.
     BOOL CheckForUpdate();
@@ -41,26 +46,58 @@ public:
     BOOL RunUpdate();
     void RecordUpdateResult(BOOL bSucceeded);
 
-    // Remembers the first failure that marred the current run.
+    // Remembers the first failure that marred the current run: a system error
+    // code, or the program's own text when no code tells why.
     void NoteFailure(DWORD dwError) noexcept;
+    void NoteFailure(const std::wstring& strReason);
 
 protected:
     bool OnMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult) override;
     void OnUnhandledException(CException* e) noexcept override;
 
 private:
+    // What the check found out about the release list on the share.
+    enum class Release
+    {
+        Unknown,  // not asked yet
+        Found,    // there, with its time stamp
+        Missing,  // not there, or the folder cannot be reached
+        NoAnswer, // the folder did not answer within the deadline
+    };
+
     void OnPaint();
     void OnDestroy();
     void OnRun();
     LRESULT OnLaunchClient(WPARAM wParam, LPARAM lParam);
 
-    // The steps that need no window, once per dialog: services, log, arguments,
-    // check. A failure leaves its reason in m_strStartFailure.
+    // The steps that need no window, once per dialog: services, lock, log,
+    // arguments, and the check unless the run is forced. A failure leaves its
+    // reason in m_strStartFailure.
     void PrepareStart();
     bool InitServicesAndLog();
+    void OpenLog();
     void ReleaseServices() noexcept;
+    // Asks the share for the release list, waiting no longer than the deadline.
+    void ProbeRelease(bool bPump);
+    // The release list is seen: its copy is taken into the installation root and
+    // the run is recorded as started. False when the run cannot go on.
+    bool TakeRelease();
+    // The run is recorded as started: the next start runs the release again
+    // unless this run records that it succeeded.
+    void RecordRunStarted();
+    // The run's work is over: the outcome is recorded, the lock released and,
+    // after a failure before the copy, the dialog waits for the user only when the
+    // user has not already waited for this release (or forced the run); otherwise
+    // QVS.exe is started.
+    void FinishRun(BOOL bSucceeded, bool bLaunchPending);
+    // The time stamp of the release's list, as "FailedReleaseListTime" records it.
+    std::wstring ReleaseListTime() const;
+    // Says why nothing was updated (log and event log) and starts QVS.exe.
+    void LaunchWithoutUpdate(const std::wstring& strWhy);
     void ReportListFailure(FileListKind kind, const std::wstring& strFolder);
     void ReportFailure(const std::wstring& strWhat);
+    // The reason QVS.ini records for a failed run.
+    std::wstring FailureReason() const;
 
     SCFileIterator m_iterator;
     HICON m_hIcon;
@@ -79,14 +116,37 @@ private:
     std::vector<std::wstring> m_pendingBottom;
     // When batched messages are next written (GetTickCount64).
     ULONGLONG m_nNextFlush = 0;
-    DWORD m_dwFirstError = ERROR_SUCCESS;
+
+    // One update of the installation at a time, held only while the work runs.
+    SCInstallationLock m_lock;
 
     // What PrepareStart found.
     bool m_bPrepared = false;
     bool m_bServicesUp = false;
     bool m_bForced = false;
-    BOOL m_bDue = FALSE;
+    bool m_bLaunchOnly = false;
     std::wstring m_strStartFailure;
+    std::wstring m_strRoot;
+    std::wstring m_strSource;
+    DWORD m_dwDeadlineMs = 0;
+
+    // What the check found.
+    Release m_release = Release::Unknown;
+    SCDateTime m_dtRelease{1};
+    bool m_bLocalFound = false;
+    SCDateTime m_dtLocal{1};
+    // The release list is newer than its copy in the root (or there is none).
+    bool m_bNewRelease = false;
+    // The runs of this release so far, this one included.
+    unsigned m_nRunOfRelease = 0;
+
+    // The run.
+    bool m_bInventorySaved = false;
+    // An "Error!.." line is in the box: the user has been told what went wrong.
+    bool m_bErrorShown = false;
+    std::wstring m_strErrorPrefix;
+    DWORD m_dwFirstError = ERROR_SUCCESS;
+    std::wstring m_strFirstReason;
 };
 
 // The walk's and the copy's reporter: shows the message in the dialog (the

@@ -1,6 +1,8 @@
 #include "framework/AfxException.h"
 
 #include "framework/AfxHandle.h"
+#include "framework/AfxRes.h"
+#include "framework/AfxWinApp.h"
 
 #include <utility>
 
@@ -44,17 +46,18 @@ BOOL CException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT pnHelpC
 
 BOOL CMemoryException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
 {
-    return CopyMessage(L"Out of memory.", lpszError, nMaxError);
+    // Nothing may be allocated here: the entry is read straight into the buffer.
+    return AfxLoadString(AFX_IDS_MEMORY_EXCEPTION, lpszError, nMaxError) > 0 ? TRUE : FALSE;
 }
 
 BOOL CNotSupportedException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
 {
-    return CopyMessage(L"Unsupported operation was attempted.", lpszError, nMaxError);
+    return CopyMessage(AfxLoadString(AFX_IDS_NOT_SUPPORTED_EXCEPTION), lpszError, nMaxError);
 }
 
 BOOL CResourceException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
 {
-    return CopyMessage(L"A required resource was unavailable.", lpszError, nMaxError);
+    return CopyMessage(AfxLoadString(AFX_IDS_RESOURCE_EXCEPTION), lpszError, nMaxError);
 }
 
 BOOL COleException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
@@ -112,7 +115,7 @@ int CFileException::OsErrorToException(LONG lOsError) noexcept
 
 BOOL CFileException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT) const
 {
-    std::wstring text = m_lOsError == -1 ? std::wstring(L"A file error occurred.")
+    std::wstring text = m_lOsError == -1 ? AfxLoadString(AFX_IDS_FILE_EXCEPTION)
                                          : AfxSystemErrorLine(static_cast<DWORD>(m_lOsError));
     if (!m_strFileName.empty())
     {
@@ -132,19 +135,19 @@ BOOL CArchiveException::GetErrorMessage(LPWSTR lpszError, UINT nMaxError, PUINT)
     switch (m_cause)
     {
     case endOfFile:
-        text = L"An attempt was made to read past the end of the file.";
+        text = AfxLoadString(AFX_IDS_ARCHIVE_END_OF_FILE);
         break;
     case badFormat:
-        text = L"The file is not in the expected format.";
+        text = AfxLoadString(AFX_IDS_ARCHIVE_BAD_FORMAT);
         break;
     case readOnly:
-        text = L"An attempt was made to write to a file opened for reading.";
+        text = AfxLoadString(AFX_IDS_ARCHIVE_READ_ONLY);
         break;
     case writeOnly:
-        text = L"An attempt was made to read from a file opened for writing.";
+        text = AfxLoadString(AFX_IDS_ARCHIVE_WRITE_ONLY);
         break;
     default:
-        text = L"An unexpected error occurred while reading or writing the file.";
+        text = AfxLoadString(AFX_IDS_ARCHIVE_GENERIC);
         break;
     }
     if (!m_strFileName.empty())
@@ -178,7 +181,8 @@ std::wstring AfxSystemErrorLine(DWORD dwError)
     {
         text.pop_back();
     }
-    return text.empty() ? L"Error " + std::to_wstring(dwError) + L"." : text;
+    return text.empty() ? AfxFormatStrings(AfxLoadString(AFX_IDS_ERROR_CODE), {std::to_wstring(dwError)})
+                        : text;
 }
 
 void AfxThrowMemoryException()

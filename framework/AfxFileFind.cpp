@@ -168,3 +168,34 @@ std::wstring CFileFind::GetFilePath() const
     strPath += pName;
     return strPath;
 }
+
+bool AfxGetFileIdentity(const std::wstring& strPath, AfxFileIdentity& identity) noexcept
+{
+    try
+    {
+        // A drive's root must be named with its backslash ("D:" alone is a
+        // current folder); any folder may be.
+        std::wstring strOpen = strPath;
+        if (strOpen.size() == 2 && strOpen[1] == L':')
+        {
+            strOpen += L'\\';
+        }
+        const UniqueFile file(CreateFileW(AfxLongPathForm(strOpen).c_str(), FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                                          nullptr));
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (!file || !GetFileInformationByHandle(file.get(), &info))
+        {
+            return false;
+        }
+        identity.dwVolumeSerial = info.dwVolumeSerialNumber;
+        identity.dwIndexHigh = info.nFileIndexHigh;
+        identity.dwIndexLow = info.nFileIndexLow;
+        return true;
+    }
+    catch (...)
+    {
+        return false;
+    }
+}

@@ -61,3 +61,17 @@ std::wstring AfxLongPathForm(const std::wstring& strPath);
 // Paths at least this long get the long form: CreateDirectoryW's own limit,
 // below MAX_PATH, is the lowest of the calls made on folders and files.
 inline constexpr size_t kAfxLongPathThreshold = MAX_PATH - 12;
+
+// What tells one file or folder from every other on the machine, whatever path
+// reaches it: its volume's serial number and its index on that volume.
+struct AfxFileIdentity
+{
+    DWORD dwVolumeSerial = 0;
+    DWORD dwIndexHigh = 0;
+    DWORD dwIndexLow = 0;
+    bool operator==(const AfxFileIdentity&) const = default;
+};
+
+// The identity of the file or folder at the path, links followed; false when it
+// cannot be opened.
+bool AfxGetFileIdentity(const std::wstring& strPath, AfxFileIdentity& identity) noexcept;

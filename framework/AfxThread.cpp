@@ -4,6 +4,8 @@
 
 #include <process.h>
 
+#include <exception>
+#include <memory>
 #include <new>
 
 IMPLEMENT_DYNAMIC(CWinThread, CObject)
@@ -162,4 +164,76 @@ CWinThread* AfxBeginThread(const CRuntimeClass* pThreadClass, int nPriority, UIN
         pThread->SetThreadPriority(nPriority);
     }
     return pThread;
+}
+
+namespace
+{
+// What a piece of deadline work and its waiter share; whichever lets go last frees it.
+struct DeadlineWork
+{
+    std::function<void(std::atomic<ULONGLONG>&)> work;
+    std::atomic<ULONGLONG> lastSign{0};
+    std::exception_ptr fault;
+};
+
+unsigned __stdcall DeadlineWorkEntry(void* pParam)
+{
+    const std::unique_ptr<std::shared_ptr<DeadlineWork>> pState(
+        static_cast<std::shared_ptr<DeadlineWork>*>(pParam));
+    DeadlineWork& state = **pState;
+    try
+    {
+        state.work(state.lastSign);
+    }
+    catch (...)
+    {
+        state.fault = std::current_exception();
+    }
+    return 0;
+}
+} // namespace
+
+bool AfxRunWithDeadline(std::function<void(std::atomic<ULONGLONG>& lastSign)> work,
+                        DWORD dwSilenceMs, const std::function<void()>& whileWaiting)
+{
+    auto pState = std::make_shared<DeadlineWork>();
+    pState->work = std::move(work);
+    pState->lastSign = GetTickCount64();
+    auto pThreadState = std::make_unique<std::shared_ptr<DeadlineWork>>(pState);
+    const uintptr_t h =
+        _beginthreadex(nullptr, 0, &DeadlineWorkEntry, pThreadState.get(), 0, nullptr);
+    if (h == 0)
+    {
+        // No thread to spare: the work is done here, without a deadline.
+        pState->work(pState->lastSign);
+        return true;
+    }
+    // The thread owns its share from now on.
+    pThreadState.release();
+    const UniqueKernelHandle hThread(reinterpret_cast<HANDLE>(h));
+    HANDLE hWait = hThread.get();
+    constexpr DWORD kStepMs = 50;
+    for (;;)
+    {
+        const DWORD dwWait =
+            whileWaiting ? MsgWaitForMultipleObjectsEx(1, &hWait, kStepMs, QS_ALLINPUT,
+                                                       MWMO_INPUTAVAILABLE)
+                         : WaitForSingleObject(hWait, kStepMs);
+        if (dwWait == WAIT_OBJECT_0)
+        {
+            if (pState->fault)
+            {
+                std::rethrow_exception(pState->fault);
+            }
+            return true;
+        }
+        if (whileWaiting)
+        {
+            whileWaiting();
+        }
+        if (GetTickCount64() - pState->lastSign.load() > dwSilenceMs)
+        {
+            return false;
+        }
+    }
 }

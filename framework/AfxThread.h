@@ -8,6 +8,9 @@
 #include "framework/AfxHandle.h"
 #include "framework/AfxObject.h"
 
+#include <atomic>
+#include <functional>
+
 class CWnd;
 
 class CWinThread : public CObject
@@ -57,3 +60,15 @@ CWinThread* AfxBeginThread(const CRuntimeClass* pThreadClass,
                            int nPriority = THREAD_PRIORITY_NORMAL, UINT nStackSize = 0,
                            DWORD dwCreateFlags = 0,
                            LPSECURITY_ATTRIBUTES lpSecurityAttrs = nullptr) noexcept;
+
+// Work that may hang in the system, such as an access to a network share that does
+// not answer, runs on a thread of its own, so that its caller is never held by it
+// for long. The caller waits until the work ends, or until the work has given no
+// sign of life (a store of GetTickCount64() into the counter it is handed) for
+// dwSilenceMs, and calls whileWaiting (when given) every few tens of milliseconds
+// meanwhile. True when the work ended; an exception it raised is raised again here.
+// False when it was left behind: its thread then goes on alone and ends when the
+// system lets its call return, so everything the work touches must belong to the
+// work itself (captured by value or shared).
+bool AfxRunWithDeadline(std::function<void(std::atomic<ULONGLONG>& lastSign)> work,
+                        DWORD dwSilenceMs, const std::function<void()>& whileWaiting = {});

@@ -89,3 +89,46 @@ int AfxWinMain(HINSTANCE hInstance, int)
     }
     return 3;
 }
+
+std::wstring AfxLoadString(UINT nID)
+{
+    // A zero length asks for the entry in place: no copy, no length limit.
+    LPCWSTR pText = nullptr;
+    const int n = LoadStringW(AfxGetResourceHandle(), nID, reinterpret_cast<LPWSTR>(&pText), 0);
+    return n > 0 && pText != nullptr ? std::wstring(pText, static_cast<size_t>(n))
+                                     : std::wstring();
+}
+
+int AfxLoadString(UINT nID, LPWSTR lpszBuffer, UINT nMax) noexcept
+{
+    if (lpszBuffer == nullptr || nMax == 0)
+    {
+        return 0;
+    }
+    lpszBuffer[0] = L'\0';
+    return LoadStringW(AfxGetResourceHandle(), nID, lpszBuffer, static_cast<int>(nMax));
+}
+
+std::wstring AfxFormatStrings(const std::wstring& strPattern,
+                              std::initializer_list<std::wstring> args)
+{
+    std::wstring text;
+    text.reserve(strPattern.size());
+    for (size_t i = 0; i < strPattern.size(); ++i)
+    {
+        const wchar_t c = strPattern[i];
+        if (c == L'%' && i + 1 < strPattern.size() && strPattern[i + 1] >= L'1' &&
+            strPattern[i + 1] <= L'9')
+        {
+            const size_t nArg = static_cast<size_t>(strPattern[i + 1] - L'1');
+            if (nArg < args.size())
+            {
+                text += *(args.begin() + nArg);
+                ++i;
+                continue;
+            }
+        }
+        text += c;
+    }
+    return text;
+}

@@ -4,6 +4,9 @@
 
 #include "framework/AfxObject.h"
 
+#include <initializer_list>
+#include <string>
+
 class CWnd;
 
 class CWinApp : public CObject
@@ -37,3 +40,16 @@ HINSTANCE AfxGetResourceHandle() noexcept;
 void AfxSetResourceHandle(HINSTANCE hInstance) noexcept;
 // Runs the application object; the body of the program's entry point.
 int AfxWinMain(HINSTANCE hInstance, int nCmdShow);
+
+// The framework's and the program's texts, from the string table of the module
+// that holds the program's resources.
+// The entry's text; empty when the program has no such entry.
+std::wstring AfxLoadString(UINT nID);
+// The entry's text into a buffer, without allocating (for out-of-memory reports);
+// the number of characters copied.
+int AfxLoadString(UINT nID, LPWSTR lpszBuffer, UINT nMax) noexcept;
+
+// The pattern with %1 to %9 replaced by the arguments in order; other characters,
+// a "%" among them, stay as they are, and the arguments are not read again.
+std::wstring AfxFormatStrings(const std::wstring& strPattern,
+                              std::initializer_list<std::wstring> args);

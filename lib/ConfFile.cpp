@@ -4,6 +4,7 @@
 #include "lib/Xcpt.h"
 #include "resource.h"
 
+#include <string>
 #include <vector>
 
 namespace
@@ -53,4 +54,37 @@ void WriteUpdateResult(bool bSucceeded, SCDateTime dtWhen, const std::wstring& s
     WriteConfString(kSection, L"UpdateSucceeded", bSucceeded ? L"1" : L"0");
     WriteConfString(kSection, L"UpdateDateTime", dtWhen.Format(IDS_DATETIME_PATTERN));
     WriteConfString(kSection, L"UpdateFailureReason", strReason);
+}
+
+SCFailedRuns ReadFailedRuns()
+{
+    SCFailedRuns runs;
+    runs.strReleaseListTime = ReadConfString(kSection, L"FailedReleaseListTime");
+    const std::wstring strRuns = ReadConfString(kSection, L"FailedRunsOfRelease");
+    // Anything but a plain count counts as none: a retry too many is cheaper than none.
+    if (!strRuns.empty() && strRuns.size() <= 4 &&
+        strRuns.find_first_not_of(L"0123456789") == std::wstring::npos)
+    {
+        runs.nRuns = static_cast<unsigned>(std::stoul(strRuns));
+    }
+    return runs;
+}
+
+void WriteFailedRuns(const SCFailedRuns& runs)
+{
+    WriteConfString(kSection, L"FailedReleaseListTime", runs.strReleaseListTime);
+    WriteConfString(kSection, L"FailedRunsOfRelease", std::to_wstring(runs.nRuns));
+}
+
+DWORD ReadReleaseFolderTimeoutMs()
+{
+    constexpr DWORD kDefaultSeconds = 3;
+    const std::wstring strSeconds = ReadConfString(kSection, L"ReleaseFolderTimeoutSeconds");
+    if (strSeconds.empty() || strSeconds.size() > 3 ||
+        strSeconds.find_first_not_of(L"0123456789") != std::wstring::npos)
+    {
+        return kDefaultSeconds * 1000;
+    }
+    const DWORD dwSeconds = static_cast<DWORD>(std::stoul(strSeconds));
+    return dwSeconds >= 1 && dwSeconds <= 600 ? dwSeconds * 1000 : kDefaultSeconds * 1000;
 }

@@ -4,6 +4,8 @@
 
 #include "lib/Time.h"
 
+#include <windows.h>
+
 #include <string>
 
 // The key's value; empty when the file, the section or the key is missing.
@@ -19,3 +21,19 @@ std::wstring ReadSourceFolder();
 
 // Records a run's outcome: "UpdateSucceeded", "UpdateDateTime", "UpdateFailureReason".
 void WriteUpdateResult(bool bSucceeded, SCDateTime dtWhen, const std::wstring& strReason);
+
+// Runs of one release that did not succeed: the release is known by the time
+// stamp of its list ("FailedReleaseListTime", in the pattern of "UpdateDateTime"),
+// the count is "FailedRunsOfRelease" (0 after a run that succeeded).
+struct SCFailedRuns
+{
+    std::wstring strReleaseListTime;
+    unsigned nRuns = 0;
+};
+SCFailedRuns ReadFailedRuns();
+void WriteFailedRuns(const SCFailedRuns& runs);
+
+// "ReleaseFolderTimeoutSeconds": how long the everyday start waits for the release
+// folder to answer before it starts QVS.exe without updating; 3 s when the key is
+// missing or not a whole number of seconds from 1 to 600.
+DWORD ReadReleaseFolderTimeoutMs();

@@ -755,6 +755,19 @@ std::wstring FormatListStamp(const FILETIME& ftUtc, LONG nBiasMinutes)
     return FormatListStamp(stLocal);
 }
 
+SCDateTime ListTimeOfFileTime(const FILETIME& ftUtc)
+{
+    FILETIME ftLocal;
+    SYSTEMTIME stLocal;
+    if (!FileTimeToLocalFileTime(&ftUtc, &ftLocal) || !FileTimeToSystemTime(&ftLocal, &stLocal))
+    {
+        return g_dtInvalid;
+    }
+    SCDateTime time(0);
+    time.Parse(FormatListStamp(stLocal).c_str(), IDS_TIMESTAMP_PATTERN);
+    return time;
+}
+
 wchar_t FoldListChar(wchar_t ch) noexcept
 {
     return FoldTable()[static_cast<size_t>(ch)];

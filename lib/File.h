@@ -106,6 +106,11 @@ std::wstring FormatListStamp(const SYSTEMTIME& stLocal);
 // applied to every file, whenever the file was written.
 std::wstring FormatListStamp(const FILETIME& ftUtc, LONG nBiasMinutes);
 
+// The time a list records for a file last written at ftUtc, as GetModifiedTime
+// gives it: local time under the offset in force now, whole seconds. Invalid
+// when the time cannot be converted.
+SCDateTime ListTimeOfFileTime(const FILETIME& ftUtc);
+
 // How CompareLists folds a code unit before hashing: two code units that
 // CompareStringOrdinal(..., TRUE) calls equal fold to the same value.
 wchar_t FoldListChar(wchar_t ch) noexcept;

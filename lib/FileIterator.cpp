@@ -1,5 +1,6 @@
 #include "lib/FileIterator.h"
 
+#include "framework/AfxWinApp.h"
 #include "lib/Miscellaneous.h"
 #include "lib/ResString.h"
 #include "lib/Xcpt.h"
@@ -14,7 +15,6 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
-#include <system_error>
 #include <thread>
 #include <unordered_set>
 #include <utility>
@@ -134,7 +134,6 @@ struct WalkItem
 
     std::wstring strPath;
     bool bFolder = false;
-    bool bEnter = false; // a folder that is searched (not a junction or link)
     State state = State::Done;
     // The file's entry; null when it is one of the lists or could not be opened.
     std::unique_ptr<FileListEntry> pEntry;
@@ -198,14 +197,16 @@ public:
         const unsigned nThreads = std::clamp(nCores, 2u, kMaxThreads);
         try
         {
+            m_threads.reserve(nThreads);
             for (unsigned n = 0; n < nThreads; ++n)
             {
                 m_threads.emplace_back([this] { OpenerThread(); });
             }
         }
-        catch (const std::system_error&)
+        catch (...)
         {
-            // Fewer helpers, or none: the walk's thread opens what is left itself.
+            // Fewer helpers, or none: the walk's thread opens what is left itself,
+            // and the helpers already running are joined at the end as usual.
         }
     }
 
@@ -454,23 +455,22 @@ DWORD LastErrorOrFailure() noexcept
     return dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
 }
 
-// Copies source into a temporary file beside the destination, then replaces the
-// destination with it in one step. ERROR_SUCCESS or the system's error code;
-// on failure the destination is as it was and the temporary file is gone.
-DWORD CopyReplacing(const std::wstring& strSource, const std::wstring& strDestination)
+// The temporary file a copy to strDestination is written into first: beside it,
+// named as copies' temporary files are.
+std::wstring TemporaryPathFor(const std::wstring& strDestination)
 {
     const size_t nSlash = strDestination.find_last_of(L"\\/");
     const std::wstring strFolder =
         nSlash == std::wstring::npos ? std::wstring() : strDestination.substr(0, nSlash + 1);
-    const std::wstring strTemp = AfxLongPathForm(strFolder + NewLeftoverName());
-    const std::wstring strDest = AfxLongPathForm(strDestination);
+    return strFolder + NewLeftoverName();
+}
 
-    if (!g_pfnCopyFile.load()(AfxLongPathForm(strSource).c_str(), strTemp.c_str(), FALSE))
-    {
-        const DWORD dwError = LastErrorOrFailure();
-        DiscardFile(strTemp);
-        return dwError;
-    }
+// Replaces the destination with the finished temporary file in one step.
+// ERROR_SUCCESS or the system's error code; on failure the temporary file is gone.
+DWORD ReplaceWithTemporary(const std::wstring& strTempPath, const std::wstring& strDestination)
+{
+    const std::wstring strTemp = AfxLongPathForm(strTempPath);
+    const std::wstring strDest = AfxLongPathForm(strDestination);
     constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
     if (MoveFileExW(strTemp.c_str(), strDest.c_str(), kMoveFlags))
     {
@@ -497,6 +497,21 @@ DWORD CopyReplacing(const std::wstring& strSource, const std::wstring& strDestin
     }
     DiscardFile(strTemp);
     return dwError;
+}
+
+// Copies source into a temporary file beside the destination, then replaces the
+// destination with it in one step. ERROR_SUCCESS or the system's error code;
+// on failure the destination is as it was and the temporary file is gone.
+DWORD CopyReplacing(const std::wstring& strSource, const std::wstring& strDestination)
+{
+    const std::wstring strTemp = AfxLongPathForm(TemporaryPathFor(strDestination));
+    if (!g_pfnCopyFile.load()(AfxLongPathForm(strSource).c_str(), strTemp.c_str(), FALSE))
+    {
+        const DWORD dwError = LastErrorOrFailure();
+        DiscardFile(strTemp);
+        return dwError;
+    }
+    return ReplaceWithTemporary(strTemp, strDestination);
 }
 
 // The installation root, or empty text when the program's folder has too few
@@ -560,14 +575,23 @@ void SCFileIterator::WalkFolder(FileListKind kind, std::wstring strFolder,
     }
 
     // One open search per level of the tree, the innermost last: the walk meets a
-    // folder's sub-tree before the folder's next entry.
+    // folder's sub-tree before the folder's next entry. The levels are the folders
+    // on the path from the root to the folder being searched.
     struct Level
     {
         CFileFind find;
         BOOL bMore = FALSE;
+        std::wstring strPath;
+        // The folder is a junction or symbolic link, or lies below one: only there
+        // can the walk meet a folder it is already in.
+        bool bLinked = false;
+        // The folder's identity, taken when a loop has to be ruled out.
+        bool bIdentityTaken = false;
+        bool bIdentityKnown = false;
+        AfxFileIdentity identity;
     };
     std::deque<Level> levels;
-    const auto enter = [&levels](const std::wstring& strPath)
+    const auto enter = [&levels](const std::wstring& strPath, bool bLinked)
     {
         Level& level = levels.emplace_back();
         level.bMore = level.find.FindFile(SearchPattern(strPath).c_str());
@@ -575,10 +599,36 @@ void SCFileIterator::WalkFolder(FileListKind kind, std::wstring strFolder,
         {
             // Missing or no access: nothing below it, and nothing more to say.
             levels.pop_back();
+            return;
         }
+        level.strPath = strPath;
+        level.bLinked = bLinked;
+    };
+    // A folder reached through a link may be one of those the walk is in (a link
+    // that leads back up the tree): entering it would never end.
+    const auto isOwnAncestor = [&levels](const std::wstring& strPath)
+    {
+        AfxFileIdentity identity;
+        if (!AfxGetFileIdentity(strPath, identity))
+        {
+            return false;
+        }
+        for (Level& level : levels)
+        {
+            if (!level.bIdentityTaken)
+            {
+                level.bIdentityTaken = true;
+                level.bIdentityKnown = AfxGetFileIdentity(level.strPath, level.identity);
+            }
+            if (level.bIdentityKnown && level.identity == identity)
+            {
+                return true;
+            }
+        }
+        return false;
     };
     // Meets the next file or folder of the tree; false at its end.
-    const auto meet = [&levels, &enter](WalkItem& item)
+    const auto meet = [&levels, &enter, &isOwnAncestor](WalkItem& item)
     {
         while (!levels.empty())
         {
@@ -600,12 +650,18 @@ void SCFileIterator::WalkFolder(FileListKind kind, std::wstring strFolder,
             }
             item.strPath = level.find.GetFilePath();
             item.bFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            // A junction or symbolic link may lead back up the tree: never followed.
-            item.bEnter = item.bFolder && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
             item.state = item.bFolder ? WalkItem::State::Done : WalkItem::State::Waiting;
-            if (item.bEnter)
+            if (item.bFolder)
             {
-                enter(item.strPath);
+                // Folders kept elsewhere through a junction or symbolic link belong
+                // to the installation like any other: their files are listed with
+                // their own stamps.
+                const bool bLinked =
+                    level.bLinked || (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+                if (!bLinked || !isOwnAncestor(item.strPath))
+                {
+                    enter(item.strPath, bLinked);
+                }
             }
             return true;
         }
@@ -613,7 +669,7 @@ void SCFileIterator::WalkFolder(FileListKind kind, std::wstring strFolder,
     };
 
     WalkOpenAhead ahead(kind);
-    enter(strFolder);
+    enter(strFolder, false);
     bool bMore = true;
     for (;;)
     {
@@ -727,8 +783,10 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
                 NoteCopyFailure(ERROR_BAD_PATHNAME);
                 if (pfnCallback != nullptr)
                 {
-                    pfnCallback(SCResUString(IDS_ERROR) + strSource + L" was not copied: " +
-                                    strRefusal + L".\r\n",
+                    pfnCallback(SCResUString(IDS_ERROR) +
+                                    AfxFormatStrings(SCResUString(IDS_NOT_COPIED),
+                                                     {strSource, strRefusal}) +
+                                    L"\r\n",
                                 pWnd);
                 }
                 continue;
@@ -792,24 +850,30 @@ std::wstring SCFileIterator::CheckCopyDestination(const std::wstring& strRoot,
                                                   const std::wstring& strTarget,
                                                   const std::wstring& strName)
 {
+    // A refusal is never the empty text, which means "accepted", even when the
+    // string table cannot be read.
+    const auto refuse = [&strTarget, &strName](UINT nId, std::initializer_list<std::wstring> args)
+    {
+        const std::wstring strText = AfxFormatStrings(SCResUString(nId), args);
+        return strText.empty() ? L"\"" + strTarget + strName + L"\"" : strText;
+    };
     if (strRoot.empty())
     {
-        return L"the installation folder is not known";
+        return refuse(IDS_REFUSED_NO_ROOT, {});
     }
     if (!IsPlainName(strName))
     {
-        return L"the name \"" + strName + L"\" is not a plain file name";
+        return refuse(IDS_REFUSED_NOT_PLAIN, {strName});
     }
     if (IsDeviceName(strName))
     {
-        return L"the name \"" + strName + L"\" is a device name";
+        return refuse(IDS_REFUSED_DEVICE, {strName});
     }
     const std::wstring strPrefix = strRoot.back() == L'\\' ? strRoot : strRoot + L'\\';
-    const std::wstring strOutside =
-        L"the folder \"" + strTarget + L"\" is not inside the installation \"" + strRoot + L"\"";
+    const auto outside = [&] { return refuse(IDS_REFUSED_OUTSIDE, {strTarget, strRoot}); };
     if (!StartsWithNoCase(strTarget, strPrefix))
     {
-        return strOutside;
+        return outside();
     }
     // Below the root every element must be a plain name: ".." would climb out.
     const std::wstring_view rest = std::wstring_view(strTarget).substr(strPrefix.size());
@@ -820,16 +884,27 @@ std::wstring SCFileIterator::CheckCopyDestination(const std::wstring& strRoot,
         const std::wstring_view element = rest.substr(nStart, nEnd - nStart);
         if (!element.empty() && (!IsPlainName(element) || IsDeviceName(element)))
         {
-            return strOutside;
+            return outside();
         }
         nStart = nEnd + 1;
     }
     if (strTarget.back() != L'\\')
     {
         // The name would run into the folder's last element: another file than listed.
-        return L"the folder \"" + strTarget + L"\" does not end with a backslash";
+        return refuse(IDS_REFUSED_NO_BACKSLASH, {strTarget});
     }
     return std::wstring();
+}
+
+std::wstring SCFileIterator::NewTemporaryPath(const std::wstring& strDestination)
+{
+    return TemporaryPathFor(strDestination);
+}
+
+DWORD SCFileIterator::ReplaceWithTemporaryFile(const std::wstring& strTempPath,
+                                               const std::wstring& strDestination)
+{
+    return ReplaceWithTemporary(strTempPath, strDestination);
 }
 
 bool SCFileIterator::IsCopyLeftoverName(const std::wstring& strName)

@@ -74,6 +74,15 @@ public:
                                              const std::wstring& strTarget,
                                              const std::wstring& strName);
 
+    // A copy in two steps, for a source that may stop answering half-way: a new
+    // temporary file beside the destination, to be written by the caller; then the
+    // replacement of the destination by the finished temporary file in one step
+    // (read-only, hidden and system destinations too). ERROR_SUCCESS or the system's
+    // error code; the temporary file is gone either way.
+    static std::wstring NewTemporaryPath(const std::wstring& strDestination);
+    static DWORD ReplaceWithTemporaryFile(const std::wstring& strTempPath,
+                                          const std::wstring& strDestination);
+
     // Temporary files of copies that never finished (their process was killed)
     // are recognisable by name: "~QVSCopy-" + process and copy numbers + ".tmp".
     static bool IsCopyLeftoverName(const std::wstring& strName);

@@ -1,8 +1,22 @@
 #include "lib/ResString.h"
 
+#include "framework/AfxWinApp.h"
 #include "lib/Xcpt.h"
+#include "resource.h"
 
 #include <cwchar>
+
+namespace
+{
+// "Cannot find module ... !", from the running program's own table: the module
+// that holds the others is the one missing.
+std::wstring ModuleNotFoundText(LPCWSTR pszModule)
+{
+    const std::wstring strModule = pszModule != nullptr ? pszModule : L"";
+    const std::wstring strPattern = AfxLoadString(IDS_CANNOT_FIND_MODULE);
+    return strPattern.empty() ? strModule : AfxFormatStrings(strPattern, {strModule});
+}
+} // namespace
 
 template <class Derived> HMODULE SCResStringT<Derived>::s_hModule = nullptr;
 
@@ -47,10 +61,7 @@ template <class Derived> BOOL SCResStringT<Derived>::LoadModule(LPCWSTR pszModul
     s_hModule = LoadLibraryExW(pszModule, nullptr, DONT_RESOLVE_DLL_REFERENCES);
     if (s_hModule == nullptr)
     {
-        std::wstring text = L"Cannot find module ";
-        text += pszModule != nullptr ? pszModule : L"";
-        text += L" !";
-        PopupMessage(text, SC_SOURCE_FILE, __LINE__);
+        PopupMessage(ModuleNotFoundText(pszModule), SC_SOURCE_FILE, __LINE__);
     }
     return s_hModule != nullptr;
 }

@@ -1,6 +1,7 @@
 #include "lib/Xcpt.h"
 
 #include "framework/AfxHandle.h"
+#include "framework/AfxWinApp.h"
 #include "lib/ResString.h"
 #include "resource.h"
 
@@ -273,9 +274,13 @@ void PopupMessage(const std::wstring& strMessage, LPCWSTR pszFile, DWORD nLine) 
         const wchar_t* pszNow = _wctime64(&now);
         const std::wstring time = pszNow != nullptr ? pszNow : L"\n";
         const std::wstring file = pszFile != nullptr ? pszFile : L"";
-        std::wstring text = L"LOG ENTRY: " + time + L"\r\n\tMsg: " + strMessage + L"\r\n\tFile: " +
-                            file + L"\r\n\tLine: " + Unsigned(nLine) + L"\r\n\r\n";
-        SCMessageBox(nullptr, text.c_str(), L"Popup Message",
+        // From the running program's own table: the box reports above all that the
+        // string module could not be opened.
+        const std::wstring pattern = AfxLoadString(IDS_POPUP_TEXT);
+        const std::wstring text =
+            pattern.empty() ? strMessage
+                            : AfxFormatStrings(pattern, {time, strMessage, file, Unsigned(nLine)});
+        SCMessageBox(nullptr, text.c_str(), AfxLoadString(IDS_POPUP_CAPTION).c_str(),
                      MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND |
                          MB_SERVICE_NOTIFICATION);
     }

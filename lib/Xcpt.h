@@ -5,12 +5,46 @@
 
 #include "framework/AfxException.h"
 
+#include <cstddef>
 #include <string>
 
 #define SC_WIDEN2_(x) L##x
 #define SC_WIDEN_(x) SC_WIDEN2_(x)
-// The compiler's name of the current source file, as 16-bit text.
-#define SC_SOURCE_FILE SC_WIDEN_(__FILE__)
+
+// The name of a source file without its folders and extension ("Xcpt"), worked
+// out by the compiler: events and boxes name the file as the system knows it, and
+// the build machine's folders never reach the program.
+template <size_t N> struct SCSourceName
+{
+    wchar_t text[N] = {};
+    consteval explicit SCSourceName(const wchar_t (&path)[N])
+    {
+        size_t nStart = 0;
+        size_t nEnd = N - 1;
+        for (size_t i = 0; i + 1 < N; ++i)
+        {
+            if (path[i] == L'\\' || path[i] == L'/')
+            {
+                nStart = i + 1;
+                nEnd = N - 1;
+            }
+            else if (path[i] == L'.')
+            {
+                nEnd = i;
+            }
+        }
+        for (size_t i = nStart; i < nEnd; ++i)
+        {
+            text[i - nStart] = path[i];
+        }
+    }
+};
+// The current source file's name, as 16-bit text.
+#define SC_SOURCE_FILE                                                                             \
+    ([]() noexcept -> const wchar_t* {                                                             \
+        static constexpr SCSourceName s_name(SC_WIDEN_(__FILE__));                                 \
+        return s_name.text;                                                                        \
+    }())
 // Raises an SCException naming this file and line.
 #define SC_THROW(code) ThrowSCException((code), SC_SOURCE_FILE, __LINE__)
 // Hands a caught exception to the handler, naming this file and line.

@@ -43,6 +43,24 @@
 #define IDS_COPYING 35
 #define IDS_READING_DIRECTORY 37
 #define IDS_DATETIME_PATTERN 38
+// Texts of the update run (%1, %2: the parts given with them)
+#define IDS_CANNOT_FIND_MODULE 100 // %1 module
+#define IDS_EVENTLOG_NOT_OPENED 101
+#define IDS_NO_INSTALLATION_ROOT 102 // %1 program folder
+#define IDS_START_FAILED 103
+#define IDS_RUN_NOT_FINISHED 104
+#define IDS_RUN_STOPPED 105
+#define IDS_NOT_COPIED 106 // %1 source, %2 why
+#define IDS_REFUSED_NO_ROOT 107
+#define IDS_REFUSED_NOT_PLAIN 108 // %1 name
+#define IDS_REFUSED_DEVICE 109 // %1 name
+#define IDS_REFUSED_OUTSIDE 110 // %1 folder, %2 installation
+#define IDS_REFUSED_NO_BACKSLASH 111 // %1 folder
+#define IDS_LOCK_TIMEOUT 112 // %1 minutes
+#define IDS_RETRIES_SPENT 113 // %1 release list time, %2 runs
+#define IDS_RELEASE_NOT_ANSWERING 114 // %1 folder, %2 seconds
+#define IDS_POPUP_TEXT 115 // %1 time, %2 message, %3 file, %4 line
+#define IDS_POPUP_CAPTION 116
 
 // The window message on which the hot-update dialog starts QVS.exe and closes.
 #define WM_LAUNCH_CLIENT (WM_USER + 2)
