@@ -782,6 +782,9 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
     BOOL bResult = FALSE;
     m_bInventorySaved = false;
     const std::wstring strClientList = m_strRoot + L"\\" + kClientListName;
+    // The walk's own lines about files it could not read do not say why the
+    // inventory failed: this flag tells whether that was said.
+    bool bReported = false;
     try
     {
         SetDlgItemText(IDC_LOG, L"");
@@ -793,6 +796,7 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
         if (!OpenListFile(FileListKind::Client, m_strRoot))
         {
             ReportListFailure(FileListKind::Client, m_strRoot);
+            bReported = true;
             SC_THROW(SC_NO_CODE);
         }
         TruncateListFile(FileListKind::Client);
@@ -802,6 +806,7 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
             // A list that is not whole would make the run copy what the
             // installation already has, older over newer: the run stops.
             ReportListFailure(FileListKind::Client, m_strRoot);
+            bReported = true;
             SC_THROW(SC_NO_CODE);
         }
         CloseListFile(FileListKind::Client);
@@ -825,7 +830,7 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
     }
     if (!bResult)
     {
-        if (!m_bErrorShown)
+        if (!bReported)
         {
             ReportFailure(FailureReason() + L" " + strClientList);
         }
@@ -839,6 +844,8 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
 BOOL CQVSCliUpdateDlg::RunUpdate()
 {
     BOOL bResult = FALSE;
+    // Lines of the walk about files it could not read are not the run's failure.
+    m_bErrorShown = !m_bInventorySaved && m_bErrorShown;
     try
     {
         ClearList(FileListKind::Server);
