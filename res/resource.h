@@ -43,6 +43,7 @@
 #define IDS_COPYING 35
 #define IDS_READING_DIRECTORY 37
 #define IDS_DATETIME_PATTERN 38
+#define IDS_NOT_RELEASE_FILE 39
 
 // The window message on which the hot-update dialog starts QVS.exe and closes.
 #define WM_LAUNCH_CLIENT (WM_USER + 2)
