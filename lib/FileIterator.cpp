@@ -461,7 +461,7 @@ DWORD LastErrorOrFailure() noexcept
 // system's error code when the copy cannot be read.
 DWORD CheckCopy(const std::wstring& strTemp, const SCReleaseRecord::Item& expected)
 {
-    // Nobody may write it while it is read.
+    // Nobody may write it while it is checked: what is hashed is what the size says.
     const UniqueFile file(CreateFileW(strTemp.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file)
@@ -478,14 +478,12 @@ DWORD CheckCopy(const std::wstring& strTemp, const SCReleaseRecord::Item& expect
         return SCFileIterator::kNotReleaseError;
     }
     SCSha256::Digest digest{};
-    ULONGLONG nRead = 0;
-    const DWORD dwError = SCSha256::HashOpenFile(file.get(), digest, &nRead);
+    const DWORD dwError = SCSha256::HashOpenFile(file.get(), digest, nullptr);
     if (dwError != ERROR_SUCCESS)
     {
         return dwError;
     }
-    return nRead == expected.nSize && digest == expected.digest ? ERROR_SUCCESS
-                                                                 : SCFileIterator::kNotReleaseError;
+    return digest == expected.digest ? ERROR_SUCCESS : SCFileIterator::kNotReleaseError;
 }
 
 // Copies source into a temporary file beside the destination, then replaces the
