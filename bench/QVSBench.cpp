@@ -32,6 +32,10 @@
 //   QVSBench walk-copy <folder> <files>
 //       (the baseline child) SCFileIterator::Walk of the installation and
 //       CopyFiles of the run's plan, nothing else
+//   QVSBench verify-copy <share folder> <share UNC> <rounds>
+//       CopyFiles of 200 files of 1 MB from <share UNC>\verify-release\bin (written
+//       through <share folder>, its local side) over an installation in the
+//       temporary folder, without and with the release record's check
 //   QVSBench memory <folder> <files> <start folder>
 //       the peak memory of QVSCliUpdate.exe /force on the run's installation,
 //       polled from outside, with the same program's start with nothing to update
@@ -45,6 +49,7 @@
 #include "lib/File.h"
 #include "lib/FileIterator.h"
 #include "lib/Miscellaneous.h"
+#include "lib/ReleaseRecord.h"
 
 #include <windows.h>
 
@@ -780,6 +785,154 @@ int WalkCopyCommand(const std::wstring& folder, unsigned nFiles)
     return bCopied ? 0 : 1;
 }
 
+// ---- verify-copy ----
+
+int VerifyCopyCommand(const std::wstring& share, const std::wstring& shareUnc, int nRounds)
+{
+    constexpr unsigned kFiles = 200;
+    constexpr size_t kSize = 1 << 20;
+    const std::wstring release = share + L"\\verify-release\\bin";
+    const std::wstring releaseUnc = shareUnc + L"\\verify-release\\bin\\";
+    wchar_t szTemp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, szTemp);
+    const std::wstring inst =
+        std::wstring(szTemp) + L"QVSBench-verify-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring bin = inst + L"\\bin\\";
+    MakeDirs(release);
+    MakeDirs(inst + L"\\bin");
+    SetAppFolderForTesting(bin);
+
+    // The release's files, each its own bytes, and the record of them.
+    const auto name = [](unsigned i) { return L"file" + std::to_wstring(i) + L".bin"; };
+    std::wstring strRecord = SCReleaseRecord::FormatFirstLine(SCSha256::Digest{});
+    std::vector<char> bytes(kSize);
+    for (unsigned i = 0; i < kFiles; ++i)
+    {
+        unsigned x = 2463534242u + i * 7919u;
+        for (char& c : bytes)
+        {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            c = static_cast<char>(x & 0xFF);
+        }
+        WriteText(release + L"\\" + name(i), std::string(bytes.data(), bytes.size()));
+        SCReleaseRecord::Item item;
+        item.nSize = kSize;
+        SCSha256::HashBytes(bytes.data(), bytes.size(), item.digest);
+        strRecord += SCReleaseRecord::FormatLine(releaseUnc, name(i), item);
+    }
+    SCReleaseRecord record;
+    if (!record.Parse(std::string_view(reinterpret_cast<const char*>(strRecord.data()),
+                                       strRecord.size() * sizeof(wchar_t))))
+    {
+        Fail(L"the record does not parse");
+    }
+
+    const auto run = [&](const SCReleaseRecord* pRecord)
+    {
+        for (unsigned i = 0; i < kFiles; ++i)
+        {
+            WriteText(bin + name(i), "an older version");
+        }
+        FileList plan;
+        for (unsigned i = 0; i < kFiles; ++i)
+        {
+            auto pEntry = std::make_unique<FileListEntry>();
+            pEntry->folder = releaseUnc;
+            pEntry->name = name(i);
+            pEntry->target = bin;
+            plan.push_back(std::move(pEntry));
+        }
+        const LONGLONG t0 = Now();
+        BOOL bCopied = SCFileIterator::CopyFiles(&plan, nullptr, nullptr, pRecord);
+        const double ms = Ms(Now() - t0);
+        for (unsigned i = 0; i < kFiles; ++i)
+        {
+            WIN32_FILE_ATTRIBUTE_DATA data{};
+            if (!GetFileAttributesExW((bin + name(i)).c_str(), GetFileExInfoStandard, &data) ||
+                data.nFileSizeLow != kSize)
+            {
+                bCopied = FALSE;
+            }
+        }
+        if (!bCopied)
+        {
+            Fail(L"verify-copy: a copy failed");
+        }
+        return ms;
+    };
+    // The floor of the check: SHA-256 of the same bytes in memory.
+    const auto hashOnly = [&bytes]
+    {
+        const LONGLONG t0 = Now();
+        for (unsigned i = 0; i < kFiles; ++i)
+        {
+            SCSha256::Digest digest{};
+            SCSha256::HashBytes(bytes.data(), bytes.size(), digest);
+        }
+        return Ms(Now() - t0);
+    };
+    // Reading the installed copies back, as the check does, without hashing.
+    const auto readBack = [&]
+    {
+        std::vector<char> buffer(256 * 1024);
+        const LONGLONG t0 = Now();
+        for (unsigned i = 0; i < kFiles; ++i)
+        {
+            const UniqueFile file(CreateFileW((bin + name(i)).c_str(), GENERIC_READ,
+                                              FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+            DWORD nRead = 0;
+            while (ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &nRead,
+                            nullptr) &&
+                   nRead > 0)
+            {
+            }
+        }
+        return Ms(Now() - t0);
+    };
+    std::vector<double> plain;
+    std::vector<double> verified;
+    std::vector<double> hashed;
+    std::vector<double> reread;
+    std::vector<double> ratios;
+    run(nullptr);
+    run(&record);
+    for (int r = 0; r < nRounds; ++r)
+    {
+        double msPlain = 0;
+        double msVerified = 0;
+        if (r % 2 == 0)
+        {
+            msPlain = run(nullptr);
+            msVerified = run(&record);
+        }
+        else
+        {
+            msVerified = run(&record);
+            msPlain = run(nullptr);
+        }
+        plain.push_back(msPlain);
+        verified.push_back(msVerified);
+        hashed.push_back(hashOnly());
+        reread.push_back(readBack());
+        ratios.push_back(msVerified / msPlain);
+        Progress(L"verify-copy round " + std::to_wstring(r + 1) + L": without " +
+                 std::to_wstring(static_cast<int>(msPlain)) + L" ms, with " +
+                 std::to_wstring(static_cast<int>(msVerified)) + L" ms, SHA-256 in memory " +
+                 std::to_wstring(static_cast<int>(hashed.back())) + L" ms, read back " +
+                 std::to_wstring(static_cast<int>(reread.back())) + L" ms");
+    }
+    std::wprintf(L"RESULT\tverify-copy\tfiles=%u\tbytes=%zu\trounds=%d\twithout=%.1f\twith=%.1f"
+                 L"\tratio=%.3f\thash_in_memory=%.1f\tread_back=%.1f\n",
+                 kFiles, kSize, nRounds, Median(plain), Median(verified), Median(ratios),
+                 Median(hashed), Median(reread));
+    RemoveTree(inst);
+    SetAppFolderForTesting(L"");
+    return 0;
+}
+
 int FullRunCommand(const std::wstring& folder, unsigned nFiles, int nRounds,
                    const std::vector<std::wstring>& extra)
 {
@@ -1077,6 +1230,10 @@ int wmain(int argc, wchar_t** argv)
     {
         return WalkCommand(std::vector<std::wstring>(argv + 3, argv + argc),
                            static_cast<int>(number(2, 5)));
+    }
+    if (command == L"verify-copy" && argc > 3)
+    {
+        return VerifyCopyCommand(folder, argv[3], static_cast<int>(number(4, 7)));
     }
     if (command == L"walk-copy" && argc > 3)
     {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
+
 #include <utility>
 
 template <class Traits> class UniqueHandleT
@@ -91,6 +93,18 @@ struct ProcessHeap // blocks of the process heap
     static type Invalid() noexcept { return nullptr; }
     static void Close(type p) noexcept { ::HeapFree(::GetProcessHeap(), 0, p); }
 };
+struct BCryptAlgorithm // BCryptOpenAlgorithmProvider: a provider of one algorithm
+{
+    using type = BCRYPT_ALG_HANDLE;
+    static type Invalid() noexcept { return nullptr; }
+    static void Close(type h) noexcept { ::BCryptCloseAlgorithmProvider(h, 0); }
+};
+struct BCryptHash // BCryptCreateHash: one hash computation
+{
+    using type = BCRYPT_HASH_HANDLE;
+    static type Invalid() noexcept { return nullptr; }
+    static void Close(type h) noexcept { ::BCryptDestroyHash(h); }
+};
 } // namespace handle_traits
 
 using UniqueFile = UniqueHandleT<handle_traits::File>;
@@ -99,3 +113,5 @@ using UniqueFind = UniqueHandleT<handle_traits::Find>;
 using UniqueModule = UniqueHandleT<handle_traits::Module>;
 using UniqueLocal = UniqueHandleT<handle_traits::Local>;
 using UniqueHeapBlock = UniqueHandleT<handle_traits::ProcessHeap>;
+using UniqueBCryptAlgorithm = UniqueHandleT<handle_traits::BCryptAlgorithm>;
+using UniqueBCryptHash = UniqueHandleT<handle_traits::BCryptHash>;

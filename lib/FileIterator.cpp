@@ -66,9 +66,11 @@ std::wstring SearchPattern(const std::wstring& strFolder)
     return strFolder + L"\\*.*";
 }
 
+// The lists and the record beside the server list are the update's own files.
 bool IsListFileName(std::wstring_view name) noexcept
 {
-    return EqualNoCase(name, kServerListName) || EqualNoCase(name, kClientListName);
+    return EqualNoCase(name, kServerListName) || EqualNoCase(name, kClientListName) ||
+           EqualNoCase(name, kReleaseRecordName);
 }
 
 // The system's message text for an error code, exactly as the system gives it
@@ -499,17 +501,61 @@ DWORD ReplaceWithTemporary(const std::wstring& strTempPath, const std::wstring& 
     return dwError;
 }
 
+// Whether the copy in strTemp is the file the release record describes: its
+// size first (cheap), then its SHA-256. ERROR_SUCCESS, kNotReleaseError, or the
+// system's error code when the copy cannot be read.
+DWORD CheckCopy(const std::wstring& strTemp, const SCReleaseRecord::Item& expected)
+{
+    // Nobody may write it while it is checked: what is hashed is what the size says.
+    const UniqueFile file(CreateFileW(strTemp.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+    {
+        return LastErrorOrFailure();
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size))
+    {
+        return LastErrorOrFailure();
+    }
+    if (static_cast<ULONGLONG>(size.QuadPart) != expected.nSize)
+    {
+        return SCFileIterator::kNotReleaseError;
+    }
+    SCSha256::Digest digest{};
+    const DWORD dwError = SCSha256::HashOpenFile(file.get(), digest, nullptr);
+    if (dwError != ERROR_SUCCESS)
+    {
+        return dwError;
+    }
+    return digest == expected.digest ? ERROR_SUCCESS : SCFileIterator::kNotReleaseError;
+}
+
 // Copies source into a temporary file beside the destination, then replaces the
 // destination with it in one step. ERROR_SUCCESS or the system's error code;
-// on failure the destination is as it was and the temporary file is gone.
-DWORD CopyReplacing(const std::wstring& strSource, const std::wstring& strDestination)
+// on failure the destination is as it was and the temporary file is gone. With
+// pExpected the copy must match it before it replaces anything; *pbNotRelease
+// tells when it did not.
+DWORD CopyReplacing(const std::wstring& strSource, const std::wstring& strDestination,
+                    const SCReleaseRecord::Item* pExpected, bool* pbNotRelease)
 {
+    *pbNotRelease = false;
     const std::wstring strTemp = AfxLongPathForm(TemporaryPathFor(strDestination));
     if (!g_pfnCopyFile.load()(AfxLongPathForm(strSource).c_str(), strTemp.c_str(), FALSE))
     {
         const DWORD dwError = LastErrorOrFailure();
         DiscardFile(strTemp);
         return dwError;
+    }
+    if (pExpected != nullptr)
+    {
+        const DWORD dwCheck = CheckCopy(strTemp, *pExpected);
+        if (dwCheck != ERROR_SUCCESS)
+        {
+            *pbNotRelease = dwCheck == SCFileIterator::kNotReleaseError;
+            DiscardFile(strTemp);
+            return dwCheck;
+        }
     }
     return ReplaceWithTemporary(strTemp, strDestination);
 }
@@ -744,6 +790,13 @@ void NoteCopyFailure(DWORD dwError) noexcept
         g_dwFirstCopyError = dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
     }
 }
+
+// "Error!.." + the file + that it does not match the release.
+std::wstring NotReleaseMessage(const std::wstring& strSource)
+{
+    return SCResUString(IDS_ERROR) +
+           AfxFormatStrings(SCResUString(IDS_NOT_RELEASE_FILE), {strSource}) + L"\r\n";
+}
 } // namespace
 
 DWORD SCFileIterator::GetFirstCopyError() noexcept
@@ -751,7 +804,8 @@ DWORD SCFileIterator::GetFirstCopyError() noexcept
     return g_dwFirstCopyError;
 }
 
-BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd)
+BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd,
+                               const SCReleaseRecord* pRecord)
 {
     g_dwFirstCopyError = ERROR_SUCCESS;
     // Without a list nothing planned was copied: FALSE.
@@ -791,6 +845,22 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
                 }
                 continue;
             }
+            const SCReleaseRecord::Item* pExpected = nullptr;
+            if (pRecord != nullptr)
+            {
+                pExpected = pRecord->Find(entry.folder, entry.name);
+                if (pExpected == nullptr)
+                {
+                    // Not in the record: nothing is known that it could match.
+                    bResult = FALSE;
+                    NoteCopyFailure(kNotReleaseError);
+                    if (pfnCallback != nullptr)
+                    {
+                        pfnCallback(NotReleaseMessage(UpperCase(strSource)), pWnd);
+                    }
+                    continue;
+                }
+            }
             // Each target folder is made ready once: most entries share their folder.
             if (prepared.insert(UpperCase(entry.target)).second)
             {
@@ -804,7 +874,7 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
             }
             const std::wstring strDestination = entry.target + entry.name;
             strSource = UpperCase(std::move(strSource));
-            if (!CopyOneFile(strSource, strDestination, pfnCallback, pWnd))
+            if (!CopyOneFile(strSource, strDestination, pfnCallback, pWnd, pExpected))
             {
                 bResult = FALSE;
                 NoteCopyFailure(g_dwLastCopyError);
@@ -823,19 +893,22 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
 }
 
 BOOL SCFileIterator::CopyOneFile(const std::wstring& strSource, const std::wstring& strDestination,
-                                 SCProgressCallback pfnCallback, CWnd* pContext)
+                                 SCProgressCallback pfnCallback, CWnd* pContext,
+                                 const SCReleaseRecord::Item* pExpected)
 {
     BOOL bResult = FALSE;
     try
     {
-        const DWORD dwError = CopyReplacing(strSource, strDestination);
+        bool bNotRelease = false;
+        const DWORD dwError = CopyReplacing(strSource, strDestination, pExpected, &bNotRelease);
         g_dwLastCopyError = dwError;
         bResult = dwError == ERROR_SUCCESS ? TRUE : FALSE;
         if (pfnCallback != nullptr)
         {
             const std::wstring strMessage =
-                bResult ? SCResUString(IDS_COPYING) + strSource
-                        : SCResUString(IDS_ERROR) + SystemMessageText(dwError);
+                bResult       ? SCResUString(IDS_COPYING) + strSource
+                : bNotRelease ? NotReleaseMessage(strSource)
+                              : SCResUString(IDS_ERROR) + SystemMessageText(dwError);
             pfnCallback(strMessage, pContext);
         }
     }

@@ -14,6 +14,7 @@
 #include "framework/AfxThread.h"
 #include "framework/AfxWnd.h"
 #include "lib/File.h"
+#include "lib/ReleaseRecord.h"
 
 #include <string>
 
@@ -35,7 +36,7 @@ public:
     // Lists every file below the root folder into the kind's list slot, showing
     // the status popup meanwhile. Each folder is reported ("Reading directory..."),
     // each file that cannot be opened too ("Error!.."); folders named
-    // QVSCliUpdate.log and the two list files are left out.
+    // QVSCliUpdate.log, the two list files and the release record are left out.
     void Walk(FileListKind kind, SCProgressCallback pfnCallback, CWnd* pContext);
     // The walk of one folder's tree, depth-first in the order the file system
     // returns entries. Folders that are junctions or symbolic links are reported
@@ -51,18 +52,31 @@ public:
     // creating missing folders, then posts WM_LAUNCH_CLIENT to pWnd. TRUE when
     // every planned copy succeeded. An entry that would be written outside the
     // installation root is refused and counts as failed. Raises without a list.
-    static BOOL CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd);
+    // With a release record every file is checked against the record's line
+    // for the entry's folder and name (exactly as the list gives them) before
+    // it replaces the installed file; a file the record does not name, or whose
+    // copy differs from its line in size or SHA-256, is not installed and counts
+    // as failed (kNotReleaseError). Without one (null) files are not checked.
+    static BOOL CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd,
+                          const SCReleaseRecord* pRecord = nullptr);
     // Copies one file over its destination: into a temporary file beside the
     // destination first, which then replaces the destination in one step, so a
     // copy that fails leaves the destination as it was. The destination takes
     // the source's attributes and last-write time; a read-only, hidden or system
-    // destination is replaced too. Reports "Copying..." + source or "Error!.." +
-    // the system's text.
+    // destination is replaced too. With pExpected, the temporary file must have
+    // its size and SHA-256, or it is removed and the destination kept. Reports
+    // "Copying..." + source or "Error!.." + the system's text (for a file that
+    // does not match: the source and that it does not match the release).
     static BOOL CopyOneFile(const std::wstring& strSource, const std::wstring& strDestination,
-                            SCProgressCallback pfnCallback, CWnd* pContext);
+                            SCProgressCallback pfnCallback, CWnd* pContext,
+                            const SCReleaseRecord::Item* pExpected = nullptr);
+
+    // The error a copy counts with when the file does not match the release record.
+    static constexpr DWORD kNotReleaseError = ERROR_FILE_CORRUPT;
 
     // The system error code of the first planned copy that failed in the last
-    // CopyFiles (ERROR_BAD_PATHNAME for a refused destination); 0 when none failed.
+    // CopyFiles (ERROR_BAD_PATHNAME for a refused destination, kNotReleaseError
+    // for a file that does not match the release record); 0 when none failed.
     static DWORD GetFirstCopyError() noexcept;
 
     // Why a file called strName copied into strTarget would not land inside

@@ -1,7 +1,9 @@
 // QVSMakeList.exe, run as an administrator runs it: a release folder in, the
 // server list out, read back with the clients' own reader.
+#include "framework/AfxFileFind.h"
 #include "framework/AfxHandle.h"
 #include "lib/File.h"
+#include "lib/ReleaseRecord.h"
 #include "resource.h"
 #include "tests/support/TestSupport.h"
 
@@ -187,8 +189,9 @@ TEST(MakeList, AReleaseTreeIsListedInServerFormAndReadsBack)
         << qvstest::ToUtf8(run.out);
     EXPECT_NE(std::wstring::npos, run.out.find(L"SourceFolder=" + server + L")"));
     EXPECT_NE(std::wstring::npos, run.out.find(L" s "));
-    // Nothing but the list was added to the release.
-    EXPECT_EQ((std::vector<std::wstring>{L"HotUpdateFileList_Server.txt", L"QVS.exe"}),
+    // Nothing but the list and its record was added to the release.
+    EXPECT_EQ((std::vector<std::wstring>{L"HotUpdateFileList_Server.sha256",
+                                         L"HotUpdateFileList_Server.txt", L"QVS.exe"}),
               Names(release.path()));
 }
 
@@ -215,7 +218,8 @@ TEST(MakeList, AnOlderListIsReplacedWithoutLeftovers)
     const std::map<std::wstring, std::wstring> entries = ReadBack(release.path());
     ASSERT_EQ(1u, entries.size());
     EXPECT_NE(std::wstring::npos, entries.begin()->first.find(L"|new.dll"));
-    EXPECT_EQ((std::vector<std::wstring>{L"HotUpdateFileList_Server.txt", L"new.dll"}),
+    EXPECT_EQ((std::vector<std::wstring>{L"HotUpdateFileList_Server.sha256",
+                                         L"HotUpdateFileList_Server.txt", L"new.dll"}),
               Names(release.path()));
     SetFileAttributesW(release.List().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
@@ -225,12 +229,96 @@ TEST(MakeList, TemporaryFilesOfStoppedRunsAreRemovedAndNeverListed)
     ReleaseFolder release;
     release.Add(L"real.dll", "r", kSummer);
     release.Add(L"~QVSMakeList-fffffff1.tmp", "half a list", kSummer);
+    release.Add(L"~QVSMakeList-fffffff1-sha256.tmp", "half a record", kSummer);
     release.Add(L"bin\\~QVSCopy-fffffff1-3.tmp", "half a copy", kSummer);
     ASSERT_EQ(0u, RunTool(Quoted(release.path())).exitCode);
     const std::map<std::wstring, std::wstring> entries = ReadBack(release.path());
     ASSERT_EQ(1u, entries.size());
     EXPECT_NE(std::wstring::npos, entries.begin()->first.find(L"|real.dll"));
     EXPECT_FALSE(qvstest::Exists(release / L"~QVSMakeList-fffffff1.tmp"));
+    EXPECT_FALSE(qvstest::Exists(release / L"~QVSMakeList-fffffff1-sha256.tmp"));
+}
+
+// The record read back with the clients' reader: it belongs to the list beside
+// it and gives every listed file, whatever its name or depth, its size and
+// SHA-256; a second run neither lists the first run's record nor loses its own.
+TEST(MakeList, TheRecordGivesEveryListedFileItsSizeAndSha256)
+{
+    ReleaseFolder release;
+    const std::wstring deep = std::wstring(120, L'd') + L"\\" + std::wstring(120, L'e');
+    const std::vector<std::pair<std::wstring, std::string>> files = {
+        {L"bin\\app.dll", "dll"},
+        {L"\u0395\u03bb\u03bb\u03ac\u03b4\u03b1\\\u03b1\u03c1\u03c7.txt", "greek"},
+        {L"bin\\\u6570\u636e\U0001F600.dat", "cjk and emoji"},
+        {L"empty.txt", ""},
+        {L"big.bin", std::string(300000, 'b')},
+        {deep + L"\\deep.dll", "beyond MAX_PATH"},
+    };
+    for (const auto& [relative, bytes] : files)
+    {
+        const std::wstring path = AfxLongPathForm(release / relative);
+        qvstest::MakeDirs(path.substr(0, path.rfind(L'\\')));
+        const UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+        ASSERT_TRUE(file) << qvstest::ToUtf8(relative);
+        DWORD n = 0;
+        WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+    }
+    const std::wstring record = release / kReleaseRecordName;
+    const std::wstring server = L"\\\\" + ComputerName() + release.path().substr(2);
+    for (int nRun = 1; nRun <= 2; ++nRun)
+    {
+        const ToolRun run = RunTool(Quoted(release.path()));
+        ASSERT_EQ(0u, run.exitCode) << qvstest::ToUtf8(run.err);
+        SCReleaseRecord loaded;
+        ASSERT_TRUE(loaded.LoadFor(record, release.List())) << nRun;
+        ASSERT_TRUE(OpenListFile(FileListKind::Server, release.path()));
+        ASSERT_TRUE(ReadList(FileListKind::Server));
+        CloseListFile(FileListKind::Server);
+        const FileList& list = GetList(FileListKind::Server);
+        EXPECT_EQ(files.size(), list.size()) << nRun;
+        EXPECT_EQ(files.size(), loaded.GetCount()) << nRun;
+        for (const auto& pEntry : list)
+        {
+            const SCReleaseRecord::Item* pItem = loaded.Find(pEntry->folder, pEntry->name);
+            ASSERT_NE(nullptr, pItem) << qvstest::ToUtf8(pEntry->name);
+            ASSERT_EQ(0u, pEntry->folder.find(server));
+            const std::wstring local =
+                release.path() + pEntry->folder.substr(server.size()) + pEntry->name;
+            const std::string bytes = qvstest::ReadBytes(AfxLongPathForm(local));
+            SCSha256::Digest digest{};
+            SCSha256::HashBytes(bytes.data(), bytes.size(), digest);
+            EXPECT_EQ(bytes.size(), pItem->nSize) << qvstest::ToUtf8(pEntry->name);
+            EXPECT_EQ(digest, pItem->digest) << qvstest::ToUtf8(pEntry->name);
+        }
+        ClearList(FileListKind::Server);
+    }
+    qvstest::RemoveTree(AfxLongPathForm(release / std::wstring(120, L'd')));
+}
+
+// A file that an administrator is still copying into the release is not
+// hashed half-way: the run stops before writing anything.
+TEST(MakeList, AFileStillBeingWrittenStopsThePublishWithNothingWritten)
+{
+    ReleaseFolder release;
+    release.Add(L"free.dll", "f", kSummer);
+    release.Add(L"busy.dll", "half of it", kSummer);
+    const std::wstring oldList = L"\\\\SRV\\R\\\t\tfree.dll\t\t01/01/20 00:00:00\r\n";
+    qvstest::WriteUtf16(release.List(), oldList);
+    ToolRun run;
+    {
+        const UniqueFile writer(CreateFileW((release / L"busy.dll").c_str(), GENERIC_WRITE,
+                                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                            OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(writer);
+        run = RunTool(Quoted(release.path()));
+    }
+    EXPECT_EQ(3u, run.exitCode);
+    EXPECT_NE(std::wstring::npos, run.err.find(L"busy.dll")) << qvstest::ToUtf8(run.err);
+    EXPECT_NE(std::wstring::npos, run.err.find(L"neither the record nor the list"));
+    EXPECT_EQ(oldList, qvstest::ReadUtf16(release.List()));
+    EXPECT_EQ((std::vector<std::wstring>{L"HotUpdateFileList_Server.txt", L"busy.dll", L"free.dll"}),
+              Names(release.path()));
 }
 
 TEST(MakeList, BadArgumentsExitWithOneAndSayWhy)
@@ -308,7 +396,8 @@ TEST(MakeList, HelpExplainsTheServerFormTheShareAndSourceFolder)
     const ToolRun run = RunTool(L"--help");
     EXPECT_EQ(0u, run.exitCode);
     for (const wchar_t* part : {L"\\\\SRV01\\Release", L"SourceFolder=", L"QVS.ini",
-                                L"under its own name", L"top folder", L"Exit codes"})
+                                L"under its own name", L"top folder", L"Exit codes",
+                                L"HotUpdateFileList_Server.sha256", L"SHA-256"})
     {
         EXPECT_NE(std::wstring::npos, run.out.find(part)) << qvstest::ToUtf8(part);
     }

@@ -1,11 +1,13 @@
 // QVSMakeList: publishes a release. Walks the release folder with the clients'
-// own walk and writes HotUpdateFileList_Server.txt into it, in server form
-// (\\COMPUTERNAME + the path after the drive's colon), replacing an older list
-// only once the new one is complete.
+// own walk, hashes every file, and writes the release record
+// HotUpdateFileList_Server.sha256 and then HotUpdateFileList_Server.txt into it,
+// in server form (\\COMPUTERNAME + the path after the drive's colon), each
+// replacing its older version only once the new one is complete.
 
 #include "framework/AfxFileFind.h"
 #include "lib/File.h"
 #include "lib/FileIterator.h"
+#include "lib/ReleaseRecord.h"
 #include "lib/ResString.h"
 #include "lib/SelDirDlg.h"
 #include "lib/Xcpt.h"
@@ -13,10 +15,15 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cwchar>
+#include <exception>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace
@@ -33,6 +40,8 @@ enum ExitCode : int
 
 constexpr std::wstring_view kTempPrefix = L"~QVSMakeList-";
 constexpr std::wstring_view kTempSuffix = L".tmp";
+// The record's temporary file: the list's name with this before the suffix.
+constexpr std::wstring_view kRecordTempTag = L"-sha256";
 
 // ---- Output: wide text on a console, UTF-8 when redirected ----
 
@@ -104,9 +113,13 @@ const wchar_t kHelp[] =
     L"\r\n"
     L"Lists every file below the release folder, with its folder and last-write\r\n"
     L"time, into <release folder>\\HotUpdateFileList_Server.txt. The QVS clients\r\n"
-    L"read that list to decide which files to copy. An older list is replaced in\r\n"
-    L"one step, only once the new one is complete. The list files themselves and\r\n"
-    L"anything named QVSCliUpdate.log are not listed.\r\n"
+    L"read that list to decide which files to copy. Beside it goes the release\r\n"
+    L"record HotUpdateFileList_Server.sha256: the size and SHA-256 of every listed\r\n"
+    L"file, which the clients check each copied file against before installing it\r\n"
+    L"(a file still being written, damaged, or changed after the list was made is\r\n"
+    L"not installed). The record is written first, then the list; each replaces\r\n"
+    L"its older version in one step, only once the new one is complete. The list\r\n"
+    L"files, the record and anything named QVSCliUpdate.log are not listed.\r\n"
     L"\r\n"
     L"Folders are written in server form: two backslashes, this computer's name,\r\n"
     L"then the path after the drive's colon. For D:\\Release on a computer named\r\n"
@@ -123,9 +136,10 @@ const wchar_t kHelp[] =
     L"    SourceFolder=\\\\SRV01\\Release\r\n"
     L"The summary line printed after each run shows the exact value.\r\n"
     L"\r\n"
-    L"Exit codes: 0 list written; 1 bad arguments or release folder not usable;\r\n"
-    L"2 release folder missing or unreadable; 3 some files could not be read (no\r\n"
-    L"list written); 4 the list could not be written; 5 the chooser was cancelled.\r\n";
+    L"Exit codes: 0 list and record written; 1 bad arguments or release folder not\r\n"
+    L"usable; 2 release folder missing or unreadable; 3 some files could not be\r\n"
+    L"read, were being written or changed while the tool ran (nothing written);\r\n"
+    L"4 the record or the list could not be written; 5 the chooser was cancelled.\r\n";
 
 struct Options
 {
@@ -267,11 +281,13 @@ ReleaseFolder CheckReleaseFolder(const std::wstring& strGiven)
 
 // ---- Temporary list files ----
 
-std::wstring TempListName()
+// "~QVSMakeList-" + process number + tag + ".tmp": the list's with no tag, the
+// record's with kRecordTempTag.
+std::wstring TempListName(std::wstring_view tag)
 {
     wchar_t szId[16] = {};
     swprintf(szId, 16, L"%lx", GetCurrentProcessId());
-    return std::wstring(kTempPrefix) + szId + std::wstring(kTempSuffix);
+    return std::wstring(kTempPrefix) + szId + std::wstring(tag) + std::wstring(kTempSuffix);
 }
 
 bool IsTempListName(std::wstring_view name, DWORD* pProcessId)
@@ -285,8 +301,16 @@ bool IsTempListName(std::wstring_view name, DWORD* pProcessId)
     {
         return false;
     }
-    const std::wstring digits(
-        name.substr(kTempPrefix.size(), name.size() - kTempPrefix.size() - kTempSuffix.size()));
+    std::wstring_view middle =
+        name.substr(kTempPrefix.size(), name.size() - kTempPrefix.size() - kTempSuffix.size());
+    if (middle.size() > kRecordTempTag.size() &&
+        CompareStringOrdinal(middle.data() + middle.size() - kRecordTempTag.size(),
+                             static_cast<int>(kRecordTempTag.size()), kRecordTempTag.data(),
+                             static_cast<int>(kRecordTempTag.size()), TRUE) == CSTR_EQUAL)
+    {
+        middle.remove_suffix(kRecordTempTag.size());
+    }
+    const std::wstring digits(middle);
     wchar_t* pEnd = nullptr;
     const unsigned long nId = wcstoul(digits.c_str(), &pEnd, 16);
     if (digits.empty() || digits.size() > 8 || pEnd == nullptr || *pEnd != L'\0')
@@ -409,17 +433,14 @@ bool WriteAll(HANDLE h, const std::wstring& text)
     return true;
 }
 
-// Writes the list into a temporary file beside the old one, then replaces the
-// old one in one step: a client never reads half a list. ERROR_SUCCESS or why not.
-DWORD WriteServerList(const std::wstring& strFolder, const FileList& list)
+// Writes text into a temporary file beside the old file of that name, then
+// replaces the old one in one step: a client never reads half a list or half a
+// record. ERROR_SUCCESS or why not.
+DWORD WriteReplacing(const std::wstring& strFolder, const wchar_t* pszName,
+                     std::wstring_view tempTag, const std::wstring& text)
 {
-    std::wstring text;
-    for (const std::unique_ptr<FileListEntry>& pEntry : list)
-    {
-        text += FormatListLine(*pEntry);
-    }
-    const std::wstring strTemp = AfxLongPathForm(strFolder + L"\\" + TempListName());
-    const std::wstring strList = AfxLongPathForm(strFolder + L"\\" + kServerListName);
+    const std::wstring strTemp = AfxLongPathForm(strFolder + L"\\" + TempListName(tempTag));
+    const std::wstring strList = AfxLongPathForm(strFolder + L"\\" + pszName);
     {
         const UniqueFile file(CreateFileW(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -462,6 +483,154 @@ DWORD WriteServerList(const std::wstring& strFolder, const FileList& list)
     }
     DeleteFileW(strTemp.c_str());
     return dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
+}
+
+// ---- The release record ----
+
+// One listed file: where it lies here, and its size and SHA-256 once hashed.
+struct HashJob
+{
+    const FileListEntry* pEntry = nullptr;
+    std::wstring strPath;
+    SCReleaseRecord::Item item;
+    std::wstring strProblem; // why it has no record line; empty when it has one
+};
+
+// Hashes one listed file. It is opened without sharing write access, so a file
+// that someone is still writing is reported rather than hashed half-way, and
+// its last-write time must still be the list's stamp: the list and the record
+// describe the same file.
+void HashListedFile(HashJob& job) noexcept
+{
+    try
+    {
+        const UniqueFile file(CreateFileW(AfxLongPathForm(job.strPath).c_str(), GENERIC_READ,
+                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!file)
+        {
+            job.strProblem = AfxSystemErrorLine(GetLastError());
+            return;
+        }
+        const DWORD dwError = SCSha256::HashOpenFile(file.get(), job.item.digest, &job.item.nSize);
+        if (dwError != ERROR_SUCCESS)
+        {
+            job.strProblem = AfxSystemErrorLine(dwError);
+            return;
+        }
+        FILETIME ftWrite{};
+        FILETIME ftLocal{};
+        SYSTEMTIME stLocal{};
+        if (!GetFileTime(file.get(), nullptr, nullptr, &ftWrite) ||
+            !FileTimeToLocalFileTime(&ftWrite, &ftLocal) ||
+            !FileTimeToSystemTime(&ftLocal, &stLocal))
+        {
+            job.strProblem = AfxSystemErrorLine(GetLastError());
+            return;
+        }
+        if (FormatListStamp(stLocal) != job.pEntry->modified)
+        {
+            job.strProblem = L"it changed while the tool ran";
+        }
+    }
+    catch (...)
+    {
+        job.strProblem = L"out of memory";
+    }
+}
+
+// Hashes every job on a few threads: a release may hold many large files.
+void HashListedFiles(std::vector<HashJob>& jobs)
+{
+    std::atomic<size_t> next{0};
+    const auto work = [&jobs, &next](bool bShow) noexcept
+    {
+        for (size_t i = next++; i < jobs.size(); i = next++)
+        {
+            HashListedFile(jobs[i]);
+            const ULONGLONG nNow = GetTickCount64();
+            if (bShow && g_progress.bConsole && nNow - g_progress.nLastShown >= 250)
+            {
+                g_progress.nLastShown = nNow;
+                g_progress.bCounterShown = true;
+                try
+                {
+                    Err(L"\r" + std::to_wstring(std::min(i + 1, jobs.size())) + L" of " +
+                        std::to_wstring(jobs.size()) + L" files hashed...");
+                }
+                catch (...)
+                {
+                    // Only the counter is lost.
+                }
+            }
+        }
+    };
+    const unsigned nThreads = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+    std::vector<std::thread> helpers;
+    try
+    {
+        helpers.reserve(nThreads);
+        for (unsigned n = 1; n < nThreads; ++n)
+        {
+            helpers.emplace_back(work, false);
+        }
+    }
+    catch (...)
+    {
+        // Fewer helpers, or none: this thread hashes what is left.
+    }
+    work(true);
+    for (std::thread& helper : helpers)
+    {
+        helper.join();
+    }
+    ClearCounter();
+}
+
+// The record of the listed files and the list text: every file hashed, each
+// problem reported. Empty when a file has no line (the problems were shown).
+std::wstring MakeRecord(const std::wstring& strFolder, const std::wstring& strServerFolder,
+                        const FileList& list, const std::wstring& strListText)
+{
+    std::vector<HashJob> jobs(list.size());
+    for (size_t i = 0; i < list.size(); ++i)
+    {
+        HashJob& job = jobs[i];
+        const FileListEntry& entry = *list[i];
+        job.pEntry = &entry;
+        // The entry's folder is the server form of a folder below strFolder.
+        if (!SCReleaseRecord::CanRecord(entry.folder, entry.name) ||
+            !entry.folder.starts_with(strServerFolder))
+        {
+            job.strPath = entry.folder + entry.name;
+            job.strProblem = L"its folder or name cannot be recorded";
+            continue;
+        }
+        job.strPath = strFolder + entry.folder.substr(strServerFolder.size()) + entry.name;
+    }
+    HashListedFiles(jobs);
+
+    size_t nProblems = 0;
+    for (const HashJob& job : jobs)
+    {
+        if (!job.strProblem.empty())
+        {
+            ++nProblems;
+            Err(L"cannot hash: " + job.strPath + L" (" + job.strProblem + L")\r\n");
+        }
+    }
+    SCSha256::Digest listDigest{};
+    if (nProblems > 0 ||
+        !SCSha256::HashBytes(strListText.data(), strListText.size() * sizeof(wchar_t), listDigest))
+    {
+        return std::wstring();
+    }
+    std::wstring text = SCReleaseRecord::FormatFirstLine(listDigest);
+    for (const HashJob& job : jobs)
+    {
+        text += SCReleaseRecord::FormatLine(job.pEntry->folder, job.pEntry->name, job.item);
+    }
+    return text;
 }
 
 std::wstring ModulePath()
@@ -524,20 +693,44 @@ int Publish(const std::wstring& strGivenFolder)
             L"remove them) and run the tool again.\r\n");
         return kExitUnreadableFiles;
     }
-    const DWORD dwError = WriteServerList(folder.strPath, list);
-    if (dwError != ERROR_SUCCESS)
-    {
-        Err(L"QVSMakeList: cannot write " + folder.strPath + L"\\" + kServerListName + L" (" +
-            AfxSystemErrorLine(dwError) + L").\r\n");
-        return kExitWriteFailed;
-    }
     const std::wstring strComputer = ComputerName();
     const std::wstring strSourceFolder =
         (strComputer.empty() ? std::wstring() : L"\\\\" + strComputer) + folder.strPath.substr(2);
+
+    std::wstring strListText;
+    for (const std::unique_ptr<FileListEntry>& pEntry : list)
+    {
+        strListText += FormatListLine(*pEntry);
+    }
+    const std::wstring strRecord = MakeRecord(folder.strPath, strSourceFolder, list, strListText);
+    if (strRecord.empty())
+    {
+        Err(L"QVSMakeList: some files could not be hashed; neither the record nor the list was "
+            L"written. Let the programs that write them finish (or remove the files) and run "
+            L"the tool again.\r\n");
+        return kExitUnreadableFiles;
+    }
+    const auto write = [&folder](const wchar_t* pszName, std::wstring_view tag,
+                                 const std::wstring& text)
+    {
+        const DWORD dwError = WriteReplacing(folder.strPath, pszName, tag, text);
+        if (dwError != ERROR_SUCCESS)
+        {
+            Err(L"QVSMakeList: cannot write " + folder.strPath + L"\\" + pszName + L" (" +
+                AfxSystemErrorLine(dwError) + L").\r\n");
+        }
+        return dwError == ERROR_SUCCESS;
+    };
+    // The record goes first: a client that finds a new list finds its record too.
+    if (!write(kReleaseRecordName, kRecordTempTag, strRecord) ||
+        !write(kServerListName, std::wstring_view(), strListText))
+    {
+        return kExitWriteFailed;
+    }
     Out(L"QVSMakeList: " + std::to_wstring(list.size()) + L" files in " +
-        std::to_wstring(g_progress.nFolders) + L" folders listed in " +
+        std::to_wstring(g_progress.nFolders) + L" folders listed and hashed in " +
         Seconds(GetTickCount64() - nStart) + L" into " + folder.strPath + L"\\" + kServerListName +
-        L" (SourceFolder=" + strSourceFolder + L")\r\n");
+        L" and " + kReleaseRecordName + L" (SourceFolder=" + strSourceFolder + L")\r\n");
     return kExitListed;
 }
 // The folder chosen in the directory chooser, or empty after Cancel.

@@ -1,0 +1,279 @@
+#include "lib/ReleaseRecord.h"
+
+#include "framework/AfxFileFind.h"
+#include "lib/File.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace
+{
+constexpr std::wstring_view kSeparator = L"\t\t";
+constexpr std::wstring_view kLineEnd = L"\r\n";
+
+// A record larger than this is not one: a million files with paths of 100
+// characters take some 360 MB.
+constexpr ULONGLONG kMaxRecordBytes = 1ull << 29;
+
+// The longest line: a list line's folder and name, then size and hash.
+constexpr size_t kMaxRecordLine = kMaxListLineLength + 2 + 20 + 2 + 64;
+
+bool HoldsBreaker(std::wstring_view text) noexcept
+{
+    return text.find_first_of(std::wstring_view(L"\t\r\n\0", 4)) != std::wstring_view::npos;
+}
+
+// Decimal digits of a size: no sign, no leading zero (but "0"), no overflow.
+bool ParseSize(std::wstring_view text, ULONGLONG& nSize) noexcept
+{
+    if (text.empty() || text.size() > 20 || (text.size() > 1 && text[0] == L'0'))
+    {
+        return false;
+    }
+    ULONGLONG n = 0;
+    for (const wchar_t c : text)
+    {
+        if (c < L'0' || c > L'9')
+        {
+            return false;
+        }
+        const auto nDigit = static_cast<ULONGLONG>(c - L'0');
+        if (n > (~0ull - nDigit) / 10)
+        {
+            return false;
+        }
+        n = n * 10 + nDigit;
+    }
+    nSize = n;
+    return true;
+}
+
+std::wstring Key(std::wstring_view folder, std::wstring_view name)
+{
+    std::wstring key;
+    key.reserve(folder.size() + 1 + name.size());
+    key += folder;
+    key += L'\t';
+    key += name;
+    return key;
+}
+} // namespace
+
+void SCReleaseRecord::Fail(State state, DWORD dwError)
+{
+    m_items.clear();
+    m_listDigest = {};
+    m_state = state;
+    m_dwError = dwError;
+}
+
+BOOL SCReleaseRecord::Parse(std::string_view bytes)
+{
+    try
+    {
+        m_items.clear();
+        if (bytes.size() % 2 != 0 || bytes.size() > kMaxRecordBytes)
+        {
+            Fail(State::Malformed, ERROR_INVALID_DATA);
+            return FALSE;
+        }
+        std::wstring text(bytes.size() / 2, L'\0');
+        std::memcpy(text.data(), bytes.data(), bytes.size());
+        const std::wstring_view all(text);
+        if (!all.ends_with(kLineEnd))
+        {
+            Fail(State::Malformed, ERROR_INVALID_DATA);
+            return FALSE;
+        }
+        std::unordered_map<std::wstring, Item> items;
+        items.reserve(all.size() / 100);
+        SCSha256::Digest listDigest{};
+        bool bFirst = true;
+        size_t nStart = 0;
+        while (nStart < all.size())
+        {
+            const size_t nEnd = all.find(kLineEnd, nStart);
+            const std::wstring_view line = all.substr(nStart, nEnd - nStart);
+            nStart = nEnd + kLineEnd.size();
+            if (line.size() > kMaxRecordLine ||
+                line.find_first_of(std::wstring_view(L"\r\n\0", 3)) != std::wstring_view::npos)
+            {
+                Fail(State::Malformed, ERROR_INVALID_DATA);
+                return FALSE;
+            }
+            if (bFirst)
+            {
+                bFirst = false;
+                if (!SCSha256::FromHex(line, listDigest))
+                {
+                    Fail(State::Malformed, ERROR_INVALID_DATA);
+                    return FALSE;
+                }
+                continue;
+            }
+            // folder TAB TAB name TAB TAB size TAB TAB hash: exactly three
+            // separators and no other TAB.
+            std::wstring_view fields[4];
+            size_t nField = 0;
+            size_t nFrom = 0;
+            for (; nField < 3; ++nField)
+            {
+                const size_t nSep = line.find(kSeparator, nFrom);
+                if (nSep == std::wstring_view::npos)
+                {
+                    break;
+                }
+                fields[nField] = line.substr(nFrom, nSep - nFrom);
+                nFrom = nSep + kSeparator.size();
+            }
+            fields[3] = line.substr(std::min(nFrom, line.size()));
+            Item item;
+            if (nField != 3 || fields[0].empty() || fields[1].empty() ||
+                HoldsBreaker(fields[0]) || HoldsBreaker(fields[1]) ||
+                !ParseSize(fields[2], item.nSize) || !SCSha256::FromHex(fields[3], item.digest) ||
+                !items.emplace(Key(fields[0], fields[1]), item).second)
+            {
+                Fail(State::Malformed, ERROR_INVALID_DATA);
+                return FALSE;
+            }
+        }
+        m_items = std::move(items);
+        m_listDigest = listDigest;
+        m_state = State::Loaded;
+        m_dwError = ERROR_SUCCESS;
+        return TRUE;
+    }
+    catch (const std::bad_alloc&)
+    {
+        Fail(State::Unreadable, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    catch (const std::length_error&)
+    {
+        Fail(State::Unreadable, ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return FALSE;
+}
+
+DWORD SCReleaseRecord::ReadWholeFile(const std::wstring& strPath, std::string& bytes)
+{
+    const UniqueFile file(CreateFileW(AfxLongPathForm(strPath).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
+    {
+        return GetLastError();
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size))
+    {
+        return GetLastError();
+    }
+    if (static_cast<ULONGLONG>(size.QuadPart) > kMaxRecordBytes)
+    {
+        return ERROR_FILE_TOO_LARGE;
+    }
+    try
+    {
+        bytes.resize(static_cast<size_t>(size.QuadPart));
+    }
+    catch (const std::bad_alloc&)
+    {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    size_t nDone = 0;
+    while (nDone < bytes.size())
+    {
+        const DWORD nWant = static_cast<DWORD>(std::min<size_t>(bytes.size() - nDone, 1u << 24));
+        DWORD nRead = 0;
+        if (!::ReadFile(file.get(), bytes.data() + nDone, nWant, &nRead, nullptr))
+        {
+            return GetLastError();
+        }
+        if (nRead == 0)
+        {
+            // Cut short while being read: what was read is all there is.
+            bytes.resize(nDone);
+            break;
+        }
+        nDone += nRead;
+    }
+    return ERROR_SUCCESS;
+}
+
+BOOL SCReleaseRecord::Read(const std::wstring& strPath)
+{
+    std::string bytes;
+    const DWORD dwError = ReadWholeFile(strPath, bytes);
+    if (dwError != ERROR_SUCCESS)
+    {
+        const bool bMissing = dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
+        Fail(bMissing ? State::Missing : State::Unreadable, dwError);
+        return FALSE;
+    }
+    return Parse(bytes);
+}
+
+BOOL SCReleaseRecord::LoadFor(const std::wstring& strRecordPath, const std::wstring& strListPath)
+{
+    if (!Read(strRecordPath))
+    {
+        return FALSE;
+    }
+    const UniqueFile list(CreateFileW(AfxLongPathForm(strListPath).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!list)
+    {
+        Fail(State::Unreadable, GetLastError());
+        return FALSE;
+    }
+    SCSha256::Digest listDigest{};
+    const DWORD dwError = SCSha256::HashOpenFile(list.get(), listDigest, nullptr);
+    if (dwError != ERROR_SUCCESS)
+    {
+        Fail(State::Unreadable, dwError);
+        return FALSE;
+    }
+    if (listDigest != m_listDigest)
+    {
+        Fail(State::OtherList, ERROR_SUCCESS);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+const SCReleaseRecord::Item* SCReleaseRecord::Find(const std::wstring& strFolder,
+                                                   const std::wstring& strName) const
+{
+    const auto it = m_items.find(Key(strFolder, strName));
+    return it != m_items.end() ? &it->second : nullptr;
+}
+
+std::wstring SCReleaseRecord::FormatFirstLine(const SCSha256::Digest& listDigest)
+{
+    return SCSha256::ToHex(listDigest) + std::wstring(kLineEnd);
+}
+
+std::wstring SCReleaseRecord::FormatLine(const std::wstring& strFolder,
+                                         const std::wstring& strName, const Item& item)
+{
+    std::wstring line;
+    line.reserve(strFolder.size() + strName.size() + 96);
+    line += strFolder;
+    line += kSeparator;
+    line += strName;
+    line += kSeparator;
+    line += std::to_wstring(item.nSize);
+    line += kSeparator;
+    line += SCSha256::ToHex(item.digest);
+    line += kLineEnd;
+    return line;
+}
+
+bool SCReleaseRecord::CanRecord(std::wstring_view folder, std::wstring_view name) noexcept
+{
+    return !folder.empty() && !name.empty() && !HoldsBreaker(folder) && !HoldsBreaker(name) &&
+           folder.size() + name.size() + 4 <= kMaxListLineLength;
+}

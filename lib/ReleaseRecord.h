@@ -1,0 +1,99 @@
+#pragma once
+// The release record: HotUpdateFileList_Server.sha256 beside the server list,
+// written by QVSMakeList before the list. It names every listed file with its
+// size and SHA-256 and belongs to one list: its first line is the SHA-256 of
+// that list file's exact bytes. The copy checks each file against it before the
+// file replaces an installed one.
+//
+// Format (the list's own encoding): UTF-16LE without BOM, every line ended by
+// CR LF, hashes as 64 lower-case hex digits, sizes in decimal digits.
+//   first line:  SHA-256 of the list file
+//   then per file: folder TAB TAB name TAB TAB size TAB TAB SHA-256
+// Folder and name are the list's own fields, code unit for code unit; neither
+// may hold a TAB, CR, LF or NUL. A file is named at most once. Anything else
+// makes the whole record unreadable: a record that cannot be parsed counts as
+// absent.
+
+#include "lib/Sha256.h"
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+inline constexpr wchar_t kReleaseRecordName[] = L"HotUpdateFileList_Server.sha256";
+
+class SCReleaseRecord
+{
+public:
+    // What the record says of one file.
+    struct Item
+    {
+        ULONGLONG nSize = 0;
+        SCSha256::Digest digest{};
+    };
+
+    enum class State
+    {
+        Empty,     // nothing read yet
+        Loaded,    // read, parsed, and (by LoadFor) belonging to the list
+        Missing,   // no record file
+        Unreadable, // the file or the list could not be read (GetError says why)
+        Malformed, // not a record in the format above
+        OtherList, // a record of another list than the one given
+    };
+
+    SCReleaseRecord() = default;
+    SCReleaseRecord(const SCReleaseRecord&) = delete;
+    SCReleaseRecord& operator=(const SCReleaseRecord&) = delete;
+
+    // Reads the record file and keeps it only when it belongs to the list file
+    // at strListPath (its first line is that file's SHA-256). TRUE when kept;
+    // otherwise the record is empty and GetState says why.
+    BOOL LoadFor(const std::wstring& strRecordPath, const std::wstring& strListPath);
+    // Reads and parses a record file. TRUE when it is a record.
+    BOOL Read(const std::wstring& strPath);
+    // Parses a record's bytes. TRUE when they are a record; otherwise the
+    // record is empty and Malformed.
+    BOOL Parse(std::string_view bytes);
+
+    State GetState() const noexcept { return m_state; }
+    // The system error code behind Missing or Unreadable (ERROR_INVALID_DATA
+    // for Malformed); ERROR_SUCCESS otherwise.
+    DWORD GetError() const noexcept { return m_dwError; }
+    const SCSha256::Digest& GetListDigest() const noexcept { return m_listDigest; }
+    bool BelongsTo(const SCSha256::Digest& listDigest) const noexcept
+    {
+        return m_state == State::Loaded && listDigest == m_listDigest;
+    }
+    size_t GetCount() const noexcept { return m_items.size(); }
+
+    // The file's line, looked up by folder and name exactly as the list gives
+    // them (code unit for code unit, case included: the record is written from
+    // the list's own entries, and a release on a case-sensitive share may hold
+    // names that differ only in case). Null when the record does not name it.
+    const Item* Find(const std::wstring& strFolder, const std::wstring& strName) const;
+
+    // ---- Writing (QVSMakeList) ----
+    // The first line for a list file of these bytes' digest.
+    static std::wstring FormatFirstLine(const SCSha256::Digest& listDigest);
+    // One file's line. Check CanRecord first: other fields would not read back.
+    static std::wstring FormatLine(const std::wstring& strFolder, const std::wstring& strName,
+                                   const Item& item);
+    // Whether folder and name can stand in a record line.
+    static bool CanRecord(std::wstring_view folder, std::wstring_view name) noexcept;
+
+    // Reads a whole file (opened shared, path in any length) into bytes.
+    // ERROR_SUCCESS or the system's error code.
+    static DWORD ReadWholeFile(const std::wstring& strPath, std::string& bytes);
+
+private:
+    void Fail(State state, DWORD dwError);
+
+    State m_state = State::Empty;
+    DWORD m_dwError = ERROR_SUCCESS;
+    SCSha256::Digest m_listDigest{};
+    // Keyed by folder + TAB + name: neither field holds a TAB.
+    std::unordered_map<std::wstring, Item> m_items;
+};
