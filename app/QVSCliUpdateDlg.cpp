@@ -5,6 +5,7 @@
 #include "framework/AfxWinApp.h"
 #include "lib/ConfFile.h"
 #include "lib/File.h"
+#include "lib/ReleaseRecord.h"
 #include "lib/ResString.h"
 #include "lib/Xcpt.h"
 #include "resource.h"
@@ -376,6 +377,15 @@ void CQVSCliUpdateDlg::AddLogLine(const std::wstring& strMessage)
     if (!m_strErrorPrefix.empty() && strMessage.starts_with(m_strErrorPrefix))
     {
         m_bErrorShown = true;
+        if (m_strFirstErrorLine.empty())
+        {
+            m_strFirstErrorLine = strMessage.substr(m_strErrorPrefix.size());
+            while (!m_strFirstErrorLine.empty() &&
+                   (m_strFirstErrorLine.back() == L'\n' || m_strFirstErrorLine.back() == L'\r'))
+            {
+                m_strFirstErrorLine.pop_back();
+            }
+        }
     }
     if (m_hLog != nullptr)
     {
@@ -755,6 +765,31 @@ bool CQVSCliUpdateDlg::TakeRelease()
     return true;
 }
 
+bool CQVSCliUpdateDlg::LoadReleaseRecord(SCReleaseRecord& record, const std::wstring& strListPath)
+{
+    const std::wstring strRecord = m_strSource + L"\\" + kReleaseRecordName;
+    if (record.LoadFor(strRecord, strListPath))
+    {
+        return true;
+    }
+    // Releases published before records existed, and records of another list,
+    // install as they always did; the log says that nothing was checked.
+    switch (record.GetState())
+    {
+    case SCReleaseRecord::State::Missing:
+        AddLogLine(AfxFormatStrings(ProgramText(IDS_RECORD_MISSING), {m_strSource}));
+        break;
+    case SCReleaseRecord::State::OtherList:
+        AddLogLine(AfxFormatStrings(ProgramText(IDS_RECORD_OTHER_LIST), {strRecord}));
+        break;
+    default:
+        AddLogLine(AfxFormatStrings(ProgramText(IDS_RECORD_UNREADABLE),
+                                    {strRecord, AfxSystemErrorLine(record.GetError())}));
+        break;
+    }
+    return false;
+}
+
 void CQVSCliUpdateDlg::RecordRunStarted()
 {
     try
@@ -846,6 +881,7 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
     BOOL bResult = FALSE;
     // Lines of the walk about files it could not read are not the run's failure.
     m_bErrorShown = !m_bInventorySaved && m_bErrorShown;
+    m_strFirstErrorLine.clear();
     try
     {
         ClearList(FileListKind::Server);
@@ -883,9 +919,20 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
             SC_THROW(SC_NO_CODE);
         }
         FileList& plan = CompareLists();
-        if (!SCFileIterator::CopyFiles(&plan, &ProgressCallback, this))
+        // The release's record of sizes and hashes, when it belongs to the list the
+        // run installs, checks every copy before it replaces an installed file.
+        SCReleaseRecord record;
+        const bool bVerified = LoadReleaseRecord(record, ServerListPath(strListFolder));
+        if (!SCFileIterator::CopyFiles(&plan, &ProgressCallback, this,
+                                       bVerified ? &record : nullptr))
         {
-            NoteFailure(SCFileIterator::GetFirstCopyError());
+            const DWORD dwCopyError = SCFileIterator::GetFirstCopyError();
+            if (dwCopyError == SCFileIterator::kNotReleaseError && !m_strFirstErrorLine.empty())
+            {
+                // The system has no words for it: the line that named the file says it.
+                NoteFailure(m_strFirstErrorLine);
+            }
+            NoteFailure(dwCopyError);
             SC_THROW(SC_NO_CODE);
         }
         m_logFile.reset();

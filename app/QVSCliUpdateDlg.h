@@ -7,6 +7,7 @@
 #include "framework/AfxWnd.h"
 #include "lib/FileIterator.h"
 #include "lib/Miscellaneous.h"
+#include "lib/ReleaseRecord.h"
 #include "lib/Time.h"
 
 #include <string>
@@ -90,6 +91,9 @@ private:
     // user has not already waited for this release (or forced the run); otherwise
     // QVS.exe is started.
     void FinishRun(BOOL bSucceeded, bool bLaunchPending);
+    // Loads the release's record for the list the run installs; when there is
+    // none that belongs to it, the log says that the files are not verified.
+    bool LoadReleaseRecord(SCReleaseRecord& record, const std::wstring& strListPath);
     // The time stamp of the release's list, as "FailedReleaseListTime" records it.
     std::wstring ReleaseListTime() const;
     // Says why nothing was updated (log and event log) and starts QVS.exe.
@@ -145,6 +149,8 @@ private:
     // An "Error!.." line is in the box: the user has been told what went wrong.
     bool m_bErrorShown = false;
     std::wstring m_strErrorPrefix;
+    // The first "Error!.." line of the run, without its prefix.
+    std::wstring m_strFirstErrorLine;
     DWORD m_dwFirstError = ERROR_SUCCESS;
     std::wstring m_strFirstReason;
 };

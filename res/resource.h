@@ -61,6 +61,9 @@
 #define IDS_RELEASE_NOT_ANSWERING 114 // %1 folder, %2 seconds
 #define IDS_POPUP_TEXT 115 // %1 time, %2 message, %3 file, %4 line
 #define IDS_POPUP_CAPTION 116
+#define IDS_RECORD_MISSING 117 // %1 release folder
+#define IDS_RECORD_OTHER_LIST 118 // %1 record
+#define IDS_RECORD_UNREADABLE 119 // %1 record, %2 why
 #define IDS_NOT_RELEASE_FILE 39 // %1 source
 
 // The window message on which the hot-update dialog starts QVS.exe and closes.

@@ -137,7 +137,7 @@ TEST(CopyVerify, OnlyWhatMatchesTheRecordReplacesTheInstalledFile)
         else
         {
             EXPECT_EQ(L"Error!.." + UpperCase(releaseBin + L"app.dll") +
-                          L" does not match the release: the installed file was kept.\r\n",
+                          L" does not match the release: it was not installed.\r\n",
                       message)
                 << c.what;
         }
