@@ -195,8 +195,7 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
         {
             // Only a forced run gets here: it cannot read the release's list.
             RecordRunStarted();
-            NoteFailure(AfxFormatStrings(ProgramText(IDS_RELEASE_NOT_ANSWERING),
-                                         {m_strSource, std::to_wstring(m_dwDeadlineMs / 1000)}));
+            NoteFailure(NotAnsweringText());
             FinishRun(FALSE, false);
             return TRUE;
         }
@@ -205,21 +204,9 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
             return TRUE;
         }
     }
-    catch (CException* e)
-    {
-        NoteFailure(ErrorOfException(e));
-        SC_HANDLE(e);
-        FinishRun(FALSE, false);
-        return TRUE;
-    }
-    catch (const std::bad_alloc&)
-    {
-        NoteFailure(ERROR_NOT_ENOUGH_MEMORY);
-        FinishRun(FALSE, false);
-        return TRUE;
-    }
     catch (...)
     {
+        NoteCaught(__LINE__);
         FinishRun(FALSE, false);
         return TRUE;
     }
@@ -278,8 +265,7 @@ void CQVSCliUpdateDlg::PrepareStart()
     const BOOL bDue = CheckForUpdate();
     if (m_release == Release::NoAnswer)
     {
-        LaunchWithoutUpdate(AfxFormatStrings(ProgramText(IDS_RELEASE_NOT_ANSWERING),
-                                             {m_strSource, std::to_wstring(m_dwDeadlineMs / 1000)}));
+        LaunchWithoutUpdate(NotAnsweringText());
     }
     else if (!bDue)
     {
@@ -557,6 +543,33 @@ void CQVSCliUpdateDlg::NoteFailure(const std::wstring& strReason)
     }
 }
 
+void CQVSCliUpdateDlg::NoteCaught(DWORD nLine) noexcept
+{
+    try
+    {
+        throw;
+    }
+    catch (CException* e)
+    {
+        NoteFailure(ErrorOfException(e));
+        HandleException(e, SC_SOURCE_FILE, nLine);
+    }
+    catch (const std::bad_alloc&)
+    {
+        NoteFailure(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    catch (...)
+    {
+        // No code tells why: the reason is the program's own.
+    }
+}
+
+std::wstring CQVSCliUpdateDlg::NotAnsweringText() const
+{
+    return AfxFormatStrings(ProgramText(IDS_RELEASE_NOT_ANSWERING),
+                            {m_strSource, std::to_wstring(m_dwDeadlineMs / 1000)});
+}
+
 std::wstring CQVSCliUpdateDlg::FailureReason() const
 {
     if (m_dwFirstError != ERROR_SUCCESS)
@@ -728,9 +741,7 @@ bool CQVSCliUpdateDlg::TakeRelease()
             m_dwDeadlineMs, [this] { PumpMessages(); });
         if (!bAnswered)
         {
-            const std::wstring strWhy =
-                AfxFormatStrings(ProgramText(IDS_RELEASE_NOT_ANSWERING),
-                                 {m_strSource, std::to_wstring(m_dwDeadlineMs / 1000)});
+            const std::wstring strWhy = NotAnsweringText();
             if (!m_bForced)
             {
                 // Nothing was updated, and nothing is recorded: the next start checks again.
@@ -849,19 +860,11 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
         m_bInventorySaved = true;
         bResult = TRUE;
     }
-    catch (CException* e)
-    {
-        NoteFailure(ErrorOfException(e));
-        SC_HANDLE(e);
-    }
-    catch (const std::bad_alloc&)
-    {
-        NoteFailure(ERROR_NOT_ENOUGH_MEMORY);
-    }
     catch (...)
     {
-        // Anything else, an error of the walk's helpers among them, ends the
+        // Whatever it is, an error of the walk's helpers among them, it ends the
         // inventory as a raise would.
+        NoteCaught(__LINE__);
     }
     if (!bResult)
     {
@@ -938,18 +941,9 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
         m_logFile.reset();
         bResult = TRUE;
     }
-    catch (CException* e)
-    {
-        NoteFailure(ErrorOfException(e));
-        SC_HANDLE(e);
-    }
-    catch (const std::bad_alloc&)
-    {
-        NoteFailure(ERROR_NOT_ENOUGH_MEMORY);
-    }
     catch (...)
     {
-        // Ends the run as a raise would; the reason is the program's own.
+        NoteCaught(__LINE__);
     }
     ClearList(FileListKind::Server);
     ClearList(FileListKind::Client);

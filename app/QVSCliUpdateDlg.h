@@ -100,6 +100,11 @@ private:
     void LaunchWithoutUpdate(const std::wstring& strWhy);
     void ReportListFailure(FileListKind kind, const std::wstring& strFolder);
     void ReportFailure(const std::wstring& strWhat);
+    // Inside a catch: notes why the run ends, whatever was thrown, and hands the
+    // framework's exceptions to the handler with this file and the given line.
+    void NoteCaught(DWORD nLine) noexcept;
+    // "The release folder ... did not answer within ... seconds."
+    std::wstring NotAnsweringText() const;
     // The reason QVS.ini records for a failed run.
     std::wstring FailureReason() const;
 
