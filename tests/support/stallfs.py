@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """stallfs.py BACKING MOUNT CONTROL: mirrors BACKING at MOUNT, a share that can stop
-answering or lag. Every operation on a path whose first component is X waits while
-CONTROL/X.stall exists, and takes the milliseconds written in CONTROL/X.latency longer.
-CONTROL lies outside the mount, so a test can release a stall it set without touching
-the stalled path.
-
-Requests run as trio tasks (pyfuse3), so one waiting request holds no other."""
+answering or lag. Every request on the folder X right below the mount's top and on
+anything inside it waits while CONTROL/X.stall exists, and takes the milliseconds
+written in CONTROL/X.latency longer. CONTROL lies outside the mount, so a test can
+release a stall it set without touching the stalled path; a waiting request goes on
+within 20 ms of the release. Requests run as trio tasks (pyfuse3), so one waiting
+request holds no other."""
 import errno, functools, inspect, os, stat, sys, traceback
 import pyfuse3, trio
 
