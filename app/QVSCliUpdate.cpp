@@ -45,8 +45,14 @@ void CQVSCliUpdateApp::RunUpdateDialog()
         return;
     }
     m_pMainWnd = &dlg;
-    dlg.DoModal();
+    const INT_PTR nResult = dlg.DoModal();
     m_pMainWnd = nullptr;
+    if (nResult == -1)
+    {
+        // No dialog could be made (no desktop to show it on): the user still gets
+        // the client.
+        LaunchClientProgram();
+    }
 }
 
 std::wstring CQVSCliUpdateApp::ClientProgramPath()
