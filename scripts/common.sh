@@ -2,7 +2,7 @@
 # Sourced, not run. Installs what is missing, builds, and brings up Wine.
 
 QVS_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-QVS_PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb xauth googletest cmake ninja-build"
+QVS_PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb xauth googletest cmake ninja-build fuse3 python3-pyfuse3"
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -93,6 +93,7 @@ wine_up() {
         mkdir -p "$WINEPREFIX/dosdevices/unc/$h"
         ln -sfn "/$top" "$WINEPREFIX/dosdevices/unc/$h/$top"
     done
+    stall_share_up "$build"
     setsid "$QVS_WINESERVER" -p >/dev/null 2>&1 </dev/null &
     "$QVS_WINE" cmd /c exit >/dev/null 2>&1 </dev/null || true
     # Xvfb runs no window manager, and Wine's X11 driver then waits 2 s for every
@@ -101,6 +102,7 @@ wine_up() {
 }
 
 wine_down() {
+    stall_share_down
     if [ -n "${WINEPREFIX:-}" ] && [ -n "${QVS_WINESERVER:-}" ]; then
         "$QVS_WINESERVER" -k >/dev/null 2>&1 || true
     fi
@@ -109,4 +111,57 @@ wine_down() {
         wait "$QVS_STARTED_XVFB" 2>/dev/null || true
         QVS_STARTED_XVFB=""
     fi
+}
+
+# \\qvsstall\release reaches build/stall-share, a FUSE mirror of build/stall-backing
+# that stops answering or lags on request (tests/support/stallfs.py): every access
+# below the share's folder X waits while the control folder holds X.stall, and takes
+# the milliseconds in X.latency longer. Tests write the release into the backing
+# folder directly. Where FUSE cannot mount, the variables stay unset and the tests
+# that need the share fail saying so.
+QVS_STALL_MOUNT=""
+QVS_STALL_PID=""
+stall_share_up() {
+    local build=$1 i
+    local mnt="$build/stall-share" control="$build/stall-control"
+    # A run killed earlier may have left its mount, and stalls that hold its server.
+    rm -rf "$control"
+    fusermount3 -u -z "$mnt" >/dev/null 2>&1 || true
+    mkdir -p "$build/stall-backing" "$control" "$mnt"
+    setsid /usr/bin/python3 "$QVS_TOP/tests/support/stallfs.py" \
+        "$build/stall-backing" "$mnt" "$control" >"$build/stall-share.log" 2>&1 </dev/null &
+    QVS_STALL_PID=$!
+    for i in $(seq 100); do
+        mountpoint -q "$mnt" && break
+        kill -0 "$QVS_STALL_PID" 2>/dev/null || break
+        sleep 0.05
+    done
+    if ! mountpoint -q "$mnt"; then
+        log "the stalling share could not be mounted (tests that need it will fail):"
+        tail -n 3 "$build/stall-share.log" >&2
+        kill "$QVS_STALL_PID" 2>/dev/null || true
+        wait "$QVS_STALL_PID" 2>/dev/null || true
+        QVS_STALL_PID=""
+        unset QVS_STALL_SHARE QVS_STALL_LOCAL QVS_STALL_CONTROL
+        return 0
+    fi
+    QVS_STALL_MOUNT=$mnt
+    mkdir -p "$WINEPREFIX/dosdevices/unc/qvsstall"
+    ln -sfn "$mnt" "$WINEPREFIX/dosdevices/unc/qvsstall/release"
+    export QVS_STALL_SHARE='\\qvsstall\release'
+    export QVS_STALL_LOCAL="Z:$(printf '%s' "$build/stall-backing" | tr / '\\')"
+    export QVS_STALL_CONTROL="Z:$(printf '%s' "$control" | tr / '\\')"
+}
+
+# Releases every stall, unmounts, and ends the file system's server.
+stall_share_down() {
+    [ -n "$QVS_STALL_PID" ] || return 0
+    rm -f "$(dirname "$QVS_STALL_MOUNT")/stall-control/"*
+    fusermount3 -u -z "$QVS_STALL_MOUNT" >/dev/null 2>&1 || true
+    local i
+    for i in $(seq 40); do kill -0 "$QVS_STALL_PID" 2>/dev/null || break; sleep 0.05; done
+    kill -9 "$QVS_STALL_PID" 2>/dev/null || true
+    wait "$QVS_STALL_PID" 2>/dev/null || true
+    QVS_STALL_PID=""
+    QVS_STALL_MOUNT=""
 }
