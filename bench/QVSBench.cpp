@@ -1338,7 +1338,7 @@ std::wstring FindUnixProcess(const std::wstring& program)
 }
 
 // "Z" for an ended thread, "D request_wait_answer" for one waiting in the kernel...:
-// the states of the Unix process's threads; empty when the process is gone.
+// the states of the Unix process's threads; "gone" when the process is gone.
 std::wstring UnixThreadStates(const std::wstring& pid)
 {
     const std::wstring tasks = L"Z:\\proc\\" + pid + L"\\task";
@@ -1346,7 +1346,7 @@ std::wstring UnixThreadStates(const std::wstring& pid)
     const UniqueFind find(FindFirstFileW((tasks + L"\\*").c_str(), &fd));
     if (!find)
     {
-        return {};
+        return L"gone";
     }
     std::wstring states;
     do
@@ -1371,6 +1371,32 @@ std::wstring UnixThreadStates(const std::wstring& pid)
         states += (states.empty() ? L"" : L", ") + std::wstring(state.begin(), state.end());
     } while (FindNextFileW(find.get(), &fd));
     return states.empty() ? L"gone" : states;
+}
+
+// Every thread of the Unix process has ended (what is left waits for its parent to
+// take its exit code, and holds nothing).
+bool UnixProcessEnded(const std::wstring& pid)
+{
+    const std::wstring states = UnixThreadStates(pid);
+    if (states == L"gone")
+    {
+        return true;
+    }
+    // Each thread's state begins its entry: "Z", or "D request_wait_answer, Z"...
+    size_t n = 0;
+    for (;;)
+    {
+        if (states[n] != L'Z')
+        {
+            return false;
+        }
+        n = states.find(L", ", n);
+        if (n == std::wstring::npos)
+        {
+            return true;
+        }
+        n += 2;
+    }
 }
 
 // The everyday start with a release folder that does not answer: <folder>\inst has
@@ -1423,7 +1449,7 @@ int ShareStallCommand(const std::wstring& folder, const std::wstring& mountFolde
                  pid = FindUnixProcess(exe);
              }
              const double msClient = Ms(record.WaitForStart(nOld) - t0);
-             const auto unixGone = [&pid] { return pid.empty() || !Exists(L"Z:\\proc\\" + pid); };
+             const auto unixGone = [&pid] { return pid.empty() || UnixProcessEnded(pid); };
              // The Windows process's end, and the Unix process's if it comes too.
              while (Ms(Now() - t0) < msClient + dwWaitMs)
              {
@@ -1983,10 +2009,15 @@ int StallCopyCommand(const std::wstring& folder, unsigned nFiles, const std::wst
             nAtLift = CountCopyingLines(log);
             stall.Lift();
             tLift = Now();
-        }
-        if (bLifted && tResumed == 0 && CountCopyingLines(log) > nAtLift)
-        {
-            tResumed = Now();
+            // The next copy, watched closely.
+            while (tResumed == 0 && Ms(Now() - tLift) < 10000)
+            {
+                if (CountCopyingLines(log) > nAtLift)
+                {
+                    tResumed = Now();
+                }
+                Sleep(1);
+            }
         }
         if (bLifted && record.Size() > nOld)
         {
@@ -1995,6 +2026,8 @@ int StallCopyCommand(const std::wstring& folder, unsigned nFiles, const std::wst
         }
         for (Series& s : series)
         {
+            // A poll counts at the moment it was sent.
+            const double msSent = Ms(Now() - tStall);
             const double ms = AnswerTime(s.hWnd);
             if (ms == -2)
             {
@@ -2005,9 +2038,9 @@ int StallCopyCommand(const std::wstring& folder, unsigned nFiles, const std::wst
                 ++s.nSilent;
                 if (s.firstSilent < 0)
                 {
-                    s.firstSilent = Ms(Now() - tStall);
+                    s.firstSilent = msSent;
                 }
-                s.lastSilent = Ms(Now() - tStall);
+                s.lastSilent = msSent;
             }
             else
             {
