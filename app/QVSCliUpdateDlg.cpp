@@ -901,6 +901,11 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
         {
             strListFolder = m_strSource;
         }
+        // The release's record of sizes and hashes, when it belongs to the list the
+        // run installs, checks every copy before it replaces an installed file. Read
+        // before the lists, so that reading it never adds to their memory.
+        SCReleaseRecord record;
+        const bool bVerified = LoadReleaseRecord(record, ServerListPath(strListFolder));
         if (!OpenListFile(FileListKind::Server, strListFolder))
         {
             ReportListFailure(FileListKind::Server, strListFolder);
@@ -922,10 +927,6 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
             SC_THROW(SC_NO_CODE);
         }
         FileList& plan = CompareLists();
-        // The release's record of sizes and hashes, when it belongs to the list the
-        // run installs, checks every copy before it replaces an installed file.
-        SCReleaseRecord record;
-        const bool bVerified = LoadReleaseRecord(record, ServerListPath(strListFolder));
         if (!SCFileIterator::CopyFiles(&plan, &ProgressCallback, this,
                                        bVerified ? &record : nullptr))
         {

@@ -797,6 +797,34 @@ std::wstring NotReleaseMessage(const std::wstring& strSource)
     return SCResUString(IDS_ERROR) +
            AfxFormatStrings(SCResUString(IDS_NOT_RELEASE_FILE), {strSource}) + L"\r\n";
 }
+
+// Copies the file and reports it under the name strShown.
+BOOL CopyReported(const std::wstring& strSource, const std::wstring& strShown,
+                  const std::wstring& strDestination, SCProgressCallback pfnCallback,
+                  CWnd* pContext, const SCReleaseRecord::Item* pExpected)
+{
+    BOOL bResult = FALSE;
+    try
+    {
+        bool bNotRelease = false;
+        const DWORD dwError = CopyReplacing(strSource, strDestination, pExpected, &bNotRelease);
+        g_dwLastCopyError = dwError;
+        bResult = dwError == ERROR_SUCCESS ? TRUE : FALSE;
+        if (pfnCallback != nullptr)
+        {
+            const std::wstring strMessage =
+                bResult       ? SCResUString(IDS_COPYING) + strShown
+                : bNotRelease ? NotReleaseMessage(strShown)
+                              : SCResUString(IDS_ERROR) + SystemMessageText(dwError);
+            pfnCallback(strMessage, pContext);
+        }
+    }
+    catch (SCException* e)
+    {
+        SC_HANDLE(e);
+    }
+    return bResult;
+}
 } // namespace
 
 DWORD SCFileIterator::GetFirstCopyError() noexcept
@@ -873,8 +901,10 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
                 RemoveCopyLeftovers(entry.target);
             }
             const std::wstring strDestination = entry.target + entry.name;
-            strSource = UpperCase(std::move(strSource));
-            if (!CopyOneFile(strSource, strDestination, pfnCallback, pWnd, pExpected))
+            // Shown in capitals, as file names ignore case; read as the list spells
+            // it, which a case-sensitive server finds at once.
+            if (!CopyReported(strSource, UpperCase(strSource), strDestination, pfnCallback, pWnd,
+                              pExpected))
             {
                 bResult = FALSE;
                 NoteCopyFailure(g_dwLastCopyError);
@@ -896,27 +926,7 @@ BOOL SCFileIterator::CopyOneFile(const std::wstring& strSource, const std::wstri
                                  SCProgressCallback pfnCallback, CWnd* pContext,
                                  const SCReleaseRecord::Item* pExpected)
 {
-    BOOL bResult = FALSE;
-    try
-    {
-        bool bNotRelease = false;
-        const DWORD dwError = CopyReplacing(strSource, strDestination, pExpected, &bNotRelease);
-        g_dwLastCopyError = dwError;
-        bResult = dwError == ERROR_SUCCESS ? TRUE : FALSE;
-        if (pfnCallback != nullptr)
-        {
-            const std::wstring strMessage =
-                bResult       ? SCResUString(IDS_COPYING) + strSource
-                : bNotRelease ? NotReleaseMessage(strSource)
-                              : SCResUString(IDS_ERROR) + SystemMessageText(dwError);
-            pfnCallback(strMessage, pContext);
-        }
-    }
-    catch (SCException* e)
-    {
-        SC_HANDLE(e);
-    }
-    return bResult;
+    return CopyReported(strSource, strSource, strDestination, pfnCallback, pContext, pExpected);
 }
 
 std::wstring SCFileIterator::CheckCopyDestination(const std::wstring& strRoot,

@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -57,6 +58,7 @@ public:
     // Parses a record's bytes. TRUE when they are a record; otherwise the
     // record is empty and Malformed.
     BOOL Parse(std::string_view bytes);
+    BOOL ParseText(std::wstring_view text);
 
     State GetState() const noexcept { return m_state; }
     // The system error code behind Missing or Unreadable (ERROR_INVALID_DATA
@@ -84,9 +86,10 @@ public:
     // Whether folder and name can stand in a record line.
     static bool CanRecord(std::wstring_view folder, std::wstring_view name) noexcept;
 
-    // Reads a whole file (opened shared, path in any length) into bytes.
-    // ERROR_SUCCESS or the system's error code.
-    static DWORD ReadWholeFile(const std::wstring& strPath, std::string& bytes);
+    // Reads a whole file (opened shared, path in any length) as UTF-16 text;
+    // bOddSize when its bytes do not make whole code units. ERROR_SUCCESS or the
+    // system's error code.
+    static DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddSize);
 
 private:
     void Fail(State state, DWORD dwError);
@@ -94,6 +97,6 @@ private:
     State m_state = State::Empty;
     DWORD m_dwError = ERROR_SUCCESS;
     SCSha256::Digest m_listDigest{};
-    // Keyed by folder + TAB + name: neither field holds a TAB.
-    std::unordered_map<std::wstring, Item> m_items;
+    // Keyed by a hash of folder, TAB and name (neither field holds a TAB).
+    std::unordered_map<uint64_t, Item> m_items;
 };
