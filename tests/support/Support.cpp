@@ -2,7 +2,6 @@
 
 #include "framework/AfxFileFind.h"
 
-#include <tlhelp32.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -370,30 +369,6 @@ bool Program::Kill()
     const bool bKilled = TerminateProcess(m_process.get(), 997) != FALSE;
     WaitForSingleObject(m_process.get(), 10000);
     return bKilled;
-}
-
-void Program::Suspend(bool bSuspend) const
-{
-    const UniqueFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL bMore = Thread32First(snapshot.get(), &entry); bMore;
-         bMore = Thread32Next(snapshot.get(), &entry))
-    {
-        if (entry.th32OwnerProcessID == m_id)
-        {
-            const UniqueKernelHandle thread(
-                OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
-            if (bSuspend)
-            {
-                SuspendThread(thread.get());
-            }
-            else
-            {
-                ResumeThread(thread.get());
-            }
-        }
-    }
 }
 
 int Program::WindowsCreated() const

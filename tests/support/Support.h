@@ -89,8 +89,6 @@ public:
     bool Ended() const;
     // Ends it at once, as a crash or a power cut would; true when it still ran.
     bool Kill();
-    // Holds every thread of it where it is, or lets them go on.
-    void Suspend(bool bSuspend) const;
     // Windows created so far, hidden ones included (countWindows only).
     int WindowsCreated() const;
     std::wstring out() const;
