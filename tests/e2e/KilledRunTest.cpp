@@ -14,51 +14,32 @@ namespace
 class KilledRun : public Scenario
 {
 protected:
-    struct Moment
+    // Starts the updater and kills it once its n-th temporary copy was made, plus a
+    // delay; then checks what it left: every file its old or its new version,
+    // nothing else, the client not started, no success recorded. The files still
+    // to copy.
+    std::vector<Copy> KillAt(size_t nthCopy, DWORD delayMs)
     {
-        size_t nthCopy; // killed once the n-th temporary copy appeared...
-        DWORD delayMs;  // ...and this much later
-    };
-
-    void KillAndRecover(const Moment& moment)
-    {
-        SCOPED_TRACE(testing::Message()
-                     << "killed at copy " << moment.nthCopy << " + " << moment.delayMs << " ms");
-        // The installation as it was before the release, the release not yet seen.
-        for (const std::wstring& file : m_old)
-        {
-            inst.Put(file, "old", T(2025, 6, 1));
-        }
-        RemoveTree(inst.Path(L"sub"));
-        MakeDirs(inst.Path(L"sub"));
-        DeleteFileW(inst.Path(L"HotUpdateFileList_Server.txt").c_str());
-        inst.Configure(rel.unc());
+        SCOPED_TRACE(testing::Message() << "killed at copy " << nthCopy << " + " << delayMs << " ms");
         const Before before = Take();
         {
             CopyWatch watch(inst.root());
             Program program(inst.Command());
-            ASSERT_TRUE(watch.WaitFor(program, moment.nthCopy, {L"bin", L"sub"}))
+            EXPECT_TRUE(watch.WaitFor(program, nthCopy, {L"bin", L"sub"}))
                 << "the run ended before it reached the moment";
-            Sleep(moment.delayMs);
-            ASSERT_TRUE(program.Kill()) << "the run ended before it could be killed";
+            Sleep(delayMs);
+            EXPECT_TRUE(program.Kill()) << "the run ended before it could be killed";
         }
-        // Every file its old or its new version; the copies not made are still due.
         std::vector<Copy> left;
         const Tree after = Scan(inst.root(), inst.Volatile());
         for (const auto& [file, state] : before.release)
         {
             const auto it = after.find(file);
-            if (file == L"HotUpdateFileList_Server.txt")
-            {
-                continue;
-            }
-            if (it == after.end() || !(it->second == state))
+            if (file != L"HotUpdateFileList_Server.txt" && (it == after.end() || !(it->second == state)))
             {
                 left.push_back({file});
-            }
-            if (it != after.end() && !(it->second == state))
-            {
-                EXPECT_TRUE(before.tree.count(file) && it->second == before.tree.at(file))
+                EXPECT_TRUE(it == after.end() ? before.tree.count(file) == 0
+                                              : before.tree.count(file) && it->second == before.tree.at(file))
                     << "damaged: " << ToUtf8(file);
             }
         }
@@ -68,16 +49,12 @@ protected:
                         file.find(L"~QVSCopy-") != std::wstring::npos)
                 << "unexpected: " << ToUtf8(file);
         }
-        // Killed before it had copied everything: it never said it succeeded and
-        // never started the client; the next start completes the update.
-        ASSERT_FALSE(left.empty()) << "the kill came after the last copy";
+        EXPECT_FALSE(left.empty()) << "the kill came after the last copy";
         EXPECT_EQ(before.nStarts, inst.ClientStarts().size());
         EXPECT_EQ(L"0", inst.Ini(L"UpdateSucceeded"));
         EXPECT_NE(L"", inst.Ini(L"UpdateFailureReason"));
-        ExpectUpdate(left);
+        return left;
     }
-
-    std::vector<std::wstring> m_old;
 };
 } // namespace
 
@@ -89,7 +66,6 @@ TEST_F(KilledRun, AtCopyMomentsEveryFileIsOldOrNewAndTheNextStartCompletes)
     for (int i = 1; i <= 4; ++i)
     {
         files.push_back(L"bin\\big" + std::to_wstring(i) + L".dll");
-        m_old.push_back(files.back());
     }
     files.push_back(L"sub\\new.dat");
     for (const std::wstring& file : files)
@@ -104,21 +80,25 @@ TEST_F(KilledRun, AtCopyMomentsEveryFileIsOldOrNewAndTheNextStartCompletes)
     }
     ASSERT_EQ(0u, rel.Publish());
 
-    std::vector<Moment> moments = {{1, 0}, {3, 0}, {5, 0}};
-    if (LongRun())
+    // Start after start killed: as the first copy begins, as the second of what is
+    // left begins, as the last begins; the next start completes the update. The
+    // long variant adds rounds with random delays.
+    std::mt19937 rng(static_cast<unsigned>(GetTickCount64()));
+    for (int round = 0; round < (LongRun() ? 4 : 1); ++round)
     {
-        std::mt19937 rng(static_cast<unsigned>(GetTickCount64()));
-        for (size_t k = 1; k <= 5; ++k)
+        for (size_t i = 0; i + 1 < files.size(); ++i)
         {
-            moments.push_back({k, std::uniform_int_distribution<DWORD>(1, 20)(rng)});
+            inst.Put(files[i], "old", T(2025, 6, 1));
         }
-    }
-    for (const Moment& moment : moments)
-    {
-        KillAndRecover(moment);
-        if (HasFatalFailure())
-        {
-            return;
-        }
+        RemoveTree(inst.Path(L"sub"));
+        MakeDirs(inst.Path(L"sub"));
+        DeleteFileW(inst.Path(L"HotUpdateFileList_Server.txt").c_str());
+        inst.Configure(rel.unc());
+        const auto delay = [&] { return round == 0 ? 0u : static_cast<DWORD>(rng() % 20); };
+        KillAt(1, delay());
+        const size_t nLeft = KillAt(2, delay()).size();
+        const std::vector<Copy> left = KillAt(nLeft, delay());
+        ASSERT_FALSE(HasFailure());
+        ExpectUpdate(left);
     }
 }

@@ -231,7 +231,7 @@ TEST_F(Lists, MutatedListsFailCleanlyOrGiveTheRulesPlanAndStayInside)
     {
         seed = static_cast<uint32_t>(wcstoul(fixed, nullptr, 10));
     }
-    const uint64_t nMutations = LongRun() ? 200000 : 2000;
+    const uint64_t nMutations = LongRun() ? 200000 : 1000;
     std::printf("[ seed     ] %u (QVS_SEED=%u repeats this run)\n", seed, seed);
     std::fflush(stdout);
 
@@ -286,7 +286,7 @@ TEST_F(Lists, MutatedListsFailCleanlyOrGiveTheRulesPlanAndStayInside)
         {
             ++nRead;
             CompareAndCheckPlan();
-            if (i % 100 == 0)
+            if (i % 50 == 0)
             {
                 CopyAndCheckOutside();
             }
