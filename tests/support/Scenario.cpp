@@ -1,6 +1,5 @@
 #include "tests/support/Scenario.h"
 
-#include "framework/AfxFileFind.h"
 
 #include <algorithm>
 #include <atomic>
@@ -18,19 +17,6 @@ bool IsListName(const std::wstring& name)
 {
     return CompareStringOrdinal(name.c_str(), -1, kServerList, -1, TRUE) == CSTR_EQUAL ||
            CompareStringOrdinal(name.c_str(), -1, kClientList, -1, TRUE) == CSTR_EQUAL;
-}
-
-template <class F> void ForEachEntry(const std::wstring& folder, F&& f)
-{
-    WIN32_FIND_DATAW fd;
-    const UniqueFind find(FindFirstFileW(AfxLongPathForm(folder + L"\\*").c_str(), &fd));
-    for (bool bMore = find.valid(); bMore; bMore = FindNextFileW(find.get(), &fd) != FALSE)
-    {
-        if (wcscmp(fd.cFileName, L".") != 0 && wcscmp(fd.cFileName, L"..") != 0)
-        {
-            f(fd);
-        }
-    }
 }
 
 // One pass over a tree: each file opened once, as the walk opens it.
@@ -71,16 +57,7 @@ void Collect(const std::wstring& root, const std::wstring& relative,
                          FileState& state = tree[child];
                          state.stamp = fd.ftLastWriteTime;
                          state.attributes = fd.dwFileAttributes;
-                         LARGE_INTEGER size{};
-                         DWORD n = 0;
-                         state.bytes = "<unreadable>";
-                         if (file && GetFileSizeEx(file.get(), &size))
-                         {
-                             state.bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
-                             ReadFile(file.get(), state.bytes.data(),
-                                      static_cast<DWORD>(state.bytes.size()), &n, nullptr);
-                             state.bytes.resize(n);
-                         }
+                         state.bytes = file ? ReadAll(file.get()) : "<unreadable>";
                      }
                  });
 }
@@ -88,13 +65,6 @@ void Collect(const std::wstring& root, const std::wstring& relative,
 ULONGLONG Ticks(const FILETIME& ft)
 {
     return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-}
-
-ULONGLONG LocalTicks(const SYSTEMTIME& st)
-{
-    FILETIME ft{};
-    SystemTimeToFileTime(&st, &ft);
-    return Ticks(ft);
 }
 
 // The list's stamp of a file: its local time under the offset in force now.
@@ -500,17 +470,16 @@ void Scenario::CheckUpdate(const Before& before, const std::vector<Copy>& copies
     }
     EXPECT_EQ(reason.empty() ? L"1" : L"0", inst.Ini(L"UpdateSucceeded"));
     EXPECT_EQ(reason, inst.Ini(L"UpdateFailureReason"));
+    // The moment, to the millisecond, within the run: the fixed-width text orders as time does.
+    const auto text = [](const SYSTEMTIME& st)
+    {
+        wchar_t buffer[32] = {};
+        swprintf(buffer, 32, L"%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay,
+                 st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+        return std::wstring(buffer);
+    };
     const std::wstring when = inst.Ini(L"UpdateDateTime");
-    unsigned f[7] = {};
-    int nLength = 0;
-    const bool bParsed = swscanf(when.c_str(), L"%4u-%2u-%2u %2u:%2u:%2u.%3u%n", &f[0], &f[1],
-                                 &f[2], &f[3], &f[4], &f[5], &f[6], &nLength) == 7 &&
-                         nLength == 23 && when.size() == 23;
-    const SYSTEMTIME st{static_cast<WORD>(f[0]), static_cast<WORD>(f[1]), 0,
-                        static_cast<WORD>(f[2]), static_cast<WORD>(f[3]), static_cast<WORD>(f[4]),
-                        static_cast<WORD>(f[5]), static_cast<WORD>(f[6])};
-    EXPECT_TRUE(bParsed && LocalTicks(before.time) <= LocalTicks(st) &&
-                LocalTicks(st) <= LocalTicks(after))
+    EXPECT_TRUE(when.size() == 23 && text(before.time) <= when && when <= text(after))
         << "UpdateDateTime=" << ToUtf8(when);
 
     // The log: the walk's folders (and files it could not read) in its order, the

@@ -1,8 +1,5 @@
 #include "tests/support/Support.h"
 
-#include "framework/AfxFileFind.h"
-
-
 #include <atomic>
 #include <cstdlib>
 #include <stdexcept>
@@ -45,34 +42,20 @@ TempDir::~TempDir()
 
 void RemoveTree(const std::wstring& path)
 {
-    WIN32_FIND_DATAW fd;
-    UniqueFind find(FindFirstFileW(AfxLongPathForm(path + L"\\*").c_str(), &fd));
-    while (find)
-    {
-        const std::wstring name = fd.cFileName;
-        const std::wstring child = AfxLongPathForm(path + L"\\" + name);
-        if (name != L"." && name != L"..")
-        {
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            {
-                DeleteFileW(child.c_str());
-            }
-            else if ((fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
-            {
-                RemoveTree(path + L"\\" + name);
-            }
-            else
-            {
-                RemoveDirectoryW(child.c_str());
-            }
-        }
-        if (!FindNextFileW(find.get(), &fd))
-        {
-            break;
-        }
-    }
-    find.reset();
+    ForEachEntry(path,
+                 [&path](const WIN32_FIND_DATAW& fd)
+                 {
+                     const std::wstring child = path + L"\\" + fd.cFileName;
+                     SetFileAttributesW(AfxLongPathForm(child).c_str(), FILE_ATTRIBUTE_NORMAL);
+                     if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+                     {
+                         DeleteFileW(AfxLongPathForm(child).c_str());
+                     }
+                     else
+                     {
+                         RemoveTree(child);
+                     }
+                 });
     RemoveDirectoryW(AfxLongPathForm(path).c_str());
 }
 
@@ -91,6 +74,19 @@ bool Exists(const std::wstring& path)
     return GetFileAttributesW(AfxLongPathForm(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::string ReadAll(HANDLE hFile)
+{
+    LARGE_INTEGER size{};
+    DWORD n = 0;
+    std::string bytes;
+    if (GetFileSizeEx(hFile, &size))
+    {
+        bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+        ReadFile(hFile, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr);
+    }
+    return bytes.substr(0, n);
+}
+
 std::string ReadBytes(const std::wstring& path)
 {
     const UniqueFile file(CreateFileW(AfxLongPathForm(path).c_str(), GENERIC_READ,
@@ -100,14 +96,7 @@ std::string ReadBytes(const std::wstring& path)
     {
         throw std::runtime_error(std::string("cannot read ") + ToUtf8(path));
     }
-    std::string bytes;
-    char buffer[65536];
-    DWORD n = 0;
-    while (ReadFile(file.get(), buffer, sizeof buffer, &n, nullptr) && n > 0)
-    {
-        bytes.append(buffer, n);
-    }
-    return bytes;
+    return ReadAll(file.get());
 }
 
 void WriteBytes(const std::wstring& path, const std::string& bytes, const FILETIME* pStamp)
@@ -376,14 +365,9 @@ int Program::WindowsCreated() const
     return g_nWindowsCreated;
 }
 
-std::wstring Program::out() const
+std::wstring Program::Captured(const wchar_t* name) const
 {
-    return m_capture ? FromUtf8(ReadBytes(*m_capture / L"out")) : std::wstring();
-}
-
-std::wstring Program::err() const
-{
-    return m_capture ? FromUtf8(ReadBytes(*m_capture / L"err")) : std::wstring();
+    return m_capture ? FromUtf8(ReadBytes(*m_capture / name)) : std::wstring();
 }
 
 HWND Program::Dialog(DWORD timeoutMs) const

@@ -2,6 +2,7 @@
 // What every test shares: temporary folders, whole files, stamps, the system's
 // error texts, and the one launcher of programs (the real ones and the tools).
 
+#include "framework/AfxFileFind.h"
 #include "framework/AfxHandle.h"
 
 #include <windows.h>
@@ -33,10 +34,13 @@ private:
 };
 
 // Paths may be longer than MAX_PATH.
+// Calls f with each entry of a folder but "." and "..", in the system's order.
+template <class F> void ForEachEntry(const std::wstring& folder, F&& f);
 void RemoveTree(const std::wstring& path);
 void MakeDirs(const std::wstring& path);
 bool Exists(const std::wstring& path);
 std::string ReadBytes(const std::wstring& path); // throws when the file cannot be read
+std::string ReadAll(HANDLE hFile);
 // Makes missing folders; with a stamp, the file's last-write time.
 void WriteBytes(const std::wstring& path, const std::string& bytes, const FILETIME* pStamp = nullptr);
 std::wstring ReadUtf16(const std::wstring& path);
@@ -91,8 +95,8 @@ public:
     bool Kill();
     // Windows created so far, hidden ones included (countWindows only).
     int WindowsCreated() const;
-    std::wstring out() const;
-    std::wstring err() const;
+    std::wstring out() const { return Captured(L"out"); }
+    std::wstring err() const { return Captured(L"err"); }
 
     // Its visible hot-update dialog (null after timeoutMs), the whole text of the
     // dialog's text box once it holds needle ("" after timeoutMs), and its OK button.
@@ -101,11 +105,25 @@ public:
     void PressOk() const;
 
 private:
+    std::wstring Captured(const wchar_t* name) const;
     UniqueKernelHandle m_process;
     DWORD m_id = 0;
     std::unique_ptr<TempDir> m_capture;
     HWINEVENTHOOK m_hook = nullptr;
 };
+
+template <class F> void ForEachEntry(const std::wstring& folder, F&& f)
+{
+    WIN32_FIND_DATAW fd;
+    const UniqueFind find(FindFirstFileW(AfxLongPathForm(folder + L"\\*").c_str(), &fd));
+    for (bool bMore = find.valid(); bMore; bMore = FindNextFileW(find.get(), &fd) != FALSE)
+    {
+        if (wcscmp(fd.cFileName, L".") != 0 && wcscmp(fd.cFileName, L"..") != 0)
+        {
+            f(fd);
+        }
+    }
+}
 
 // Runs a program to its end: its exit code, or -1.
 DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000);

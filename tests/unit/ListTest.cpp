@@ -151,11 +151,6 @@ std::vector<std::wstring> HostileLines(const std::wstring& release, const std::w
     }
     return lines;
 }
-
-std::string Bytes(const std::wstring& text)
-{
-    return Utf16Bytes(text);
-}
 } // namespace
 
 TEST_F(Lists, MalformedAndHostileListsFailCleanlyOrGiveTheRulesPlanAndStayInside)
@@ -168,22 +163,22 @@ TEST_F(Lists, MalformedAndHostileListsFailCleanlyOrGiveTheRulesPlanAndStayInside
         int nEntries; // -1: the read fails with ERROR_INVALID_DATA
     } corpus[] = {
         {"empty file", "", 0},
-        {"odd byte count", Bytes(good) + "x", -1},
-        {"no line end", Bytes(good.substr(0, good.size() - 2)), 1},
-        {"no separators", Bytes(L"just some text\r\n"), 1},
-        {"three hundred fields", Bytes(std::wstring(900, L'\t') + L"\r\n"), 1},
+        {"odd byte count", Utf16Bytes(good) + "x", -1},
+        {"no line end", Utf16Bytes(good.substr(0, good.size() - 2)), 1},
+        {"no separators", Utf16Bytes(L"just some text\r\n"), 1},
+        {"three hundred fields", Utf16Bytes(std::wstring(900, L'\t') + L"\r\n"), 1},
         {"a line beyond the longest path",
-         Bytes(std::wstring(kMaxListLineLength + 1, L'x') + L"\r\n" + good), -1},
-        {"the longest line", Bytes(std::wstring(kMaxListLineLength, L'y') + L"\r\n" + good), 2},
-        {"a NUL in a name", Bytes(Line(m_release + L"\\bin\\", std::wstring(L"a\0b", 3))), -1},
-        {"lone surrogates", Bytes(Line(m_release + L"\\\xDE00\\", L"a\xD800.dll")), 1},
+         Utf16Bytes(std::wstring(kMaxListLineLength + 1, L'x') + L"\r\n" + good), -1},
+        {"the longest line", Utf16Bytes(std::wstring(kMaxListLineLength, L'y') + L"\r\n" + good), 2},
+        {"a NUL in a name", Utf16Bytes(Line(m_release + L"\\bin\\", std::wstring(L"a\0b", 3))), -1},
+        {"lone surrogates", Utf16Bytes(Line(m_release + L"\\\xDE00\\", L"a\xD800.dll")), 1},
         {"stamps out of range",
-         Bytes(Line(m_release + L"\\bin\\", L"app.dll", L"99/99/99 99:99:99") +
+         Utf16Bytes(Line(m_release + L"\\bin\\", L"app.dll", L"99/99/99 99:99:99") +
                Line(m_release + L"\\", L"top.txt", L"-1/-1/-1 -1:-1:-1") +
                Line(m_release + L"\\bin\\", L"new.dll", L"2026-01-10T12:00:00Z")),
          3},
-        {"empty and odd line ends", Bytes(L"\r\n\r\n" + good + L"\r\n\n\r"), 6},
-        {"a byte-order mark", Bytes(L"\xFEFF" + good), 1},
+        {"empty and odd line ends", Utf16Bytes(L"\r\n\r\n" + good + L"\r\n\n\r"), 6},
+        {"a byte-order mark", Utf16Bytes(L"\xFEFF" + good), 1},
         {"UTF-8", "\\\\SRV\\Release\\bin\\\t\tapp.dll\t\t10/01/26 12:00:00\r\n", 1},
         {"binary noise", std::string("\x4D\x5A\x90\x00\x03\x00\x00\x00\xFF\xFF\x0D\x0A", 12), -1},
     };
@@ -211,7 +206,7 @@ TEST_F(Lists, MalformedAndHostileListsFailCleanlyOrGiveTheRulesPlanAndStayInside
     {
         text += line;
     }
-    ASSERT_TRUE(Read(Bytes(text)));
+    ASSERT_TRUE(Read(Utf16Bytes(text)));
     ASSERT_EQ(lines.size(), GetList(FileListKind::Server).size());
     CompareAndCheckPlan();
     size_t nAccepted = 0;
@@ -277,7 +272,7 @@ TEST_F(Lists, MutatedListsFailCleanlyOrGiveTheRulesPlanAndStayInside)
             }
             text = text.empty() ? L"x" : text;
         }
-        std::string bytes = Bytes(text);
+        std::string bytes = Utf16Bytes(text);
         if (rng() % 16 == 0)
         {
             bytes.resize(pos(bytes.size() - 1));
