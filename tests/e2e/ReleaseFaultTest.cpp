@@ -13,7 +13,7 @@ class ReleaseFault : public Scenario
 };
 } // namespace
 
-TEST_F(ReleaseFault, TheShareVanishingOnceTheListIsTakenLosesNothingAndTheNextStartCompletes)
+TEST_F(ReleaseFault, TheShareVanishingDuringTheCopyLosesNothingAndTheNextStartCompletes)
 {
     inst.Put(L"bin\\a.dll", "a 1", T(2025, 6, 1));
     inst.Put(L"bin\\b.dll", "b 1", T(2025, 6, 1));
@@ -23,22 +23,30 @@ TEST_F(ReleaseFault, TheShareVanishingOnceTheListIsTakenLosesNothingAndTheNextSt
         rel.Put(file, "2", T(2026, 1, 10));
         copies.push_back({file, ERROR_PATH_NOT_FOUND});
     }
+    // The first file copied is large: the server's folder disappears while it is
+    // copied from its open source; every later copy finds the path gone.
+    const std::wstring first = Take().copyOrder.front();
+    rel.Put(first, Content(32u << 20, "2"), T(2026, 1, 10));
     ASSERT_EQ(0u, rel.Publish());
+    MakeDirs(inst.Path(L"sub"));
     const Before before = Take();
     const std::wstring gone = rel.local() + L"-gone";
     {
         CopyWatch watch(inst.root());
         Program program(inst.Command());
-        // The check takes the release list into the root; the server's folder
-        // then disappears from under the share, before the files are copied.
-        ASSERT_TRUE(watch.WaitFor(program, 1, {L""}));
+        ASSERT_TRUE(watch.WaitFor(program, 1, {L"bin", L"sub"}));
         ASSERT_TRUE(MoveFileW(rel.local().c_str(), gone.c_str()));
         EXPECT_EQ(0u, program.Wait());
+    }
+    for (Copy& copy : copies)
+    {
+        copy.error = copy.file == first ? ERROR_SUCCESS : ERROR_PATH_NOT_FOUND;
     }
     CheckUpdate(before, copies);
 
     // Back: the next start completes the update.
     ASSERT_TRUE(MoveFileW(gone.c_str(), rel.local().c_str()));
+    std::erase_if(copies, [&first](const Copy& copy) { return copy.file == first; });
     for (Copy& copy : copies)
     {
         copy.error = ERROR_SUCCESS;
