@@ -61,6 +61,10 @@ wine_up() {
     export WINEARCH=win64
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES="mscoree,mshtml="
+    # Wine takes the code page of file names and of the ANSI functions from the
+    # locale: the same one whoever runs the tests (without one, names outside
+    # ASCII cannot even be created).
+    export LC_ALL=C.UTF-8
     if [ -z "${DISPLAY:-}" ]; then
         # Wine left running in this prefix by an earlier session has its desktop on
         # that session's display; processes of this one, on another display, were
