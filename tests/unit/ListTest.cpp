@@ -226,7 +226,7 @@ TEST_F(Lists, MutatedListsFailCleanlyOrGiveTheRulesPlanAndStayInside)
     {
         seed = static_cast<uint32_t>(wcstoul(fixed, nullptr, 10));
     }
-    const uint64_t nMutations = LongRun() ? 200000 : 1000;
+    const uint64_t nMutations = LongRun() ? 100000 : 1000;
     std::printf("[ seed     ] %u (QVS_SEED=%u repeats this run)\n", seed, seed);
     std::fflush(stdout);
 
