@@ -37,7 +37,14 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
-    RemoveTree(m_path);
+    // A program that just ended may hold its files a moment longer.
+    WaitUntil(
+        [this]
+        {
+            RemoveTree(m_path);
+            return !Exists(m_path);
+        },
+        2000);
 }
 
 void RemoveTree(const std::wstring& path)
