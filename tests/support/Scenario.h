@@ -78,7 +78,6 @@ public:
     // QVS.ini with [HotUpdate] SourceFolder=source (UTF-16 with BOM).
     void Configure(const std::wstring& source) const;
     void Put(const std::wstring& relative, const std::string& bytes, const FILETIME& ft) const;
-    std::string Read(const std::wstring& relative) const { return ReadBytes(Path(relative)); }
     std::wstring Ini(const wchar_t* key) const; // "<missing>" without the key
     std::string Log() const;                    // "<no log>" without the file
     // The stand-in client's starts: "started TAB command line TAB folder TAB counter".

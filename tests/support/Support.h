@@ -86,8 +86,6 @@ public:
     Program(const Program&) = delete;
     Program& operator=(const Program&) = delete;
 
-    bool started() const { return static_cast<bool>(m_process); }
-    DWORD id() const { return m_id; }
     // The exit code, or -1 when it did not end in time.
     DWORD Wait(DWORD timeoutMs = 60000);
     bool Ended() const;

