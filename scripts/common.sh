@@ -36,12 +36,13 @@ find_wine() {
     export QVS_WINE QVS_WINESERVER
 }
 
-# configure_and_build PRESET: configures (once) and builds with the given preset.
+# configure_and_build PRESET [CMAKE-ARGS...]: configures and builds with the preset.
 configure_and_build() {
     local preset=$1 out
+    shift
     cd "$QVS_TOP"
     out=$(mktemp)
-    if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$out" 2>&1; then
+    if ! { cmake --preset "$preset" "$@" && cmake --build --preset "$preset"; } >"$out" 2>&1; then
         cat "$out" >&2
         rm -f "$out"
         log "the build failed"
@@ -60,18 +61,26 @@ wine_up() {
     export WINEARCH=win64
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES="mscoree,mshtml="
+    # Wine takes the code page of file names and of the ANSI functions from the
+    # locale: the same one whoever runs the tests (without one, names outside
+    # ASCII cannot even be created).
+    export LC_ALL=C.UTF-8
     if [ -z "${DISPLAY:-}" ]; then
         # Wine left running in this prefix by an earlier session has its desktop on
         # that session's display; processes of this one, on another display, were
         # seen to stall for a minute and a half. Start afresh.
         "$QVS_WINESERVER" -k >/dev/null 2>&1 || true
-        local n=90
-        while [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ]; do n=$((n + 1)); done
-        Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 </dev/null &
+        # Xvfb picks a free display itself and names it when it is ready: several
+        # sessions choosing numbers at once could otherwise end up on one server,
+        # and lose their windows when its owner stops it.
+        local numfile
+        numfile=$(mktemp)
+        Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$numfile" >/dev/null 2>&1 </dev/null &
         QVS_STARTED_XVFB=$!
-        export DISPLAY=":$n"
         local i
-        for i in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+        for i in $(seq 100); do [ -s "$numfile" ] && break; sleep 0.05; done
+        export DISPLAY=":$(head -n 1 "$numfile")"
+        rm -f "$numfile"
     fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         log "creating the Wine prefix $WINEPREFIX (once, 10-15 s)"

@@ -1,143 +1,91 @@
-// Local time against UTC in a zone with daylight saving (Europe/Berlin: UTC+1 in
-// winter, UTC+2 from the last Sunday of March 02:00 to the last Sunday of October 03:00).
-#include "lib/Time.h"
+// Stamps in a time zone with daylight saving (TZ=Europe/Berlin: UTC+1 in winter,
+// UTC+2 from the last Sunday of March 02:00 to the last Sunday of October 03:00):
+// a file is listed with the offset in force when the list is made, whenever it
+// was written, and stamps are read back as local times around the changes.
+#include "lib/File.h"
 
-#include "tests/support/TestSupport.h"
+#include "resource.h"
+#include "tests/support/Support.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdlib>
 #include <ctime>
-#include <string>
 
-using qvstest::Fields;
-using qvstest::FieldsOf;
+using namespace qvstest;
 
 namespace
 {
-
-struct Clock
-{
-    WORD y, mo, d, h, mi, s;
-};
-
-int64_t UnixSeconds(const Clock& utc)
-{
-    const FILETIME ft = qvstest::FileTimeFromUtc(utc.y, utc.mo, utc.d, utc.h, utc.mi, utc.s);
-    const auto ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return (ticks - 116444736000000000LL) / 10000000LL;
-}
-
-std::wstring Text38(const Clock& c)
-{
-    wchar_t buffer[32];
-    swprintf(buffer, 32, L"%04u-%02u-%02u %02u:%02u:%02u.000", c.y, c.mo, c.d, c.h, c.mi, c.s);
-    return buffer;
-}
-
-SCDateTime Local(const Clock& c)
-{
-    return SCDateTime(c.y, c.mo, c.d, c.h, c.mi, c.s);
-}
-
-struct Case
-{
-    Clock local;
-    Clock utc;
-};
-
-const Case kCases[] = {
-    {{2024, 1, 15, 12, 0, 0}, {2024, 1, 15, 11, 0, 0}},
-    {{2024, 7, 15, 12, 0, 0}, {2024, 7, 15, 10, 0, 0}},
-    {{2024, 3, 31, 1, 59, 59}, {2024, 3, 31, 0, 59, 59}},
-    {{2024, 3, 31, 3, 0, 0}, {2024, 3, 31, 1, 0, 0}},
-    {{2024, 10, 27, 1, 59, 59}, {2024, 10, 26, 23, 59, 59}},
-    {{2024, 10, 27, 3, 0, 0}, {2024, 10, 27, 2, 0, 0}},
-    {{2024, 7, 1, 1, 30, 0}, {2024, 6, 30, 23, 30, 0}},
-    {{2025, 1, 1, 0, 30, 0}, {2024, 12, 31, 23, 30, 0}},
-    {{1970, 1, 1, 1, 0, 0}, {1970, 1, 1, 0, 0, 0}},
-};
-
-class BerlinTime : public testing::Test
+class Berlin : public testing::Test
 {
 protected:
-    // The test runner gives Wine its zone through TZ, and the runtime library reads TZ
-    // too, in its own notation, in which "Europe/Berlin" names no zone. On Windows TZ
-    // is not set and the library follows the system's zone, as it does here without it.
+    // Wine takes its zone from TZ; the runtime library reads TZ too, in a notation in
+    // which "Europe/Berlin" names no zone. Without TZ it follows the system's zone,
+    // as it does on Windows.
     static void SetUpTestSuite()
     {
-        const char* pszTz = std::getenv("TZ");
-        s_strSavedTz = std::string("TZ=") + (pszTz != nullptr ? pszTz : "");
         _putenv("TZ=");
-        _tzset();
-    }
-    static void TearDownTestSuite()
-    {
-        _putenv(s_strSavedTz.c_str());
         _tzset();
     }
     void SetUp() override
     {
-        TIME_ZONE_INFORMATION tzi;
-        ASSERT_NE(TIME_ZONE_ID_INVALID, GetTimeZoneInformation(&tzi));
-        ASSERT_EQ(-60, tzi.Bias) << "the tests expect the system zone Europe/Berlin";
+        TIME_ZONE_INFORMATION tzi{};
+        m_bSummer = GetTimeZoneInformation(&tzi) == TIME_ZONE_ID_DAYLIGHT;
+        ASSERT_EQ(-60, tzi.Bias) << "run with TZ=Europe/Berlin";
+        ASSERT_EQ(-60, tzi.DaylightBias);
     }
-    static inline std::string s_strSavedTz;
+    bool m_bSummer = false;
 };
+
+long long UnixSeconds(const FILETIME& ft)
+{
+    const ULARGE_INTEGER ticks{{ft.dwLowDateTime, ft.dwHighDateTime}};
+    return static_cast<long long>(ticks.QuadPart / 10000000ULL) - 11644473600LL;
+}
 } // namespace
 
-TEST_F(BerlinTime, GetTimeReadsFieldsAsLocalTime)
+TEST_F(Berlin, FilesAreListedWithTheOffsetInForceNow)
 {
-    for (const Case& c : kCases)
+    TempDir dir;
+    const struct
     {
-        EXPECT_EQ(UnixSeconds(c.utc), Local(c.local).GetTime()) << Text38(c.local);
+        FILETIME utc;
+        const wchar_t* inWinter;
+        const wchar_t* inSummer;
+    } rows[] = {
+        {T(2026, 1, 15, 9), L"15/01/26 10:00:00", L"15/01/26 11:00:00"},
+        {T(2026, 7, 15, 8), L"15/07/26 09:00:00", L"15/07/26 10:00:00"},
+        {T(2026, 12, 31, 23, 30), L"01/01/27 00:30:00", L"01/01/27 01:30:00"},
+    };
+    for (const auto& row : rows)
+    {
+        WriteBytes(dir / L"f.dll", "x", &row.utc);
+        SCFile file(dir / L"f.dll");
+        FileListEntry entry;
+        file.FillEntry(FileListKind::Client, &entry);
+        EXPECT_EQ(m_bSummer ? row.inSummer : row.inWinter, entry.modified);
     }
-    // Midnight of 1 January 1970 here is still 1969 in UTC.
-    EXPECT_EQ(-1, SCDateTime(1970, 1, 1, 0, 59, 59).GetTime());
 }
 
-TEST_F(BerlinTime, FormatGmt)
+TEST_F(Berlin, StampsAreReadAsLocalTimesAroundTheChanges)
 {
-    for (const Case& c : kCases)
+    const struct
     {
-        SCDateTime local = Local(c.local);
-        local.m_st.wMilliseconds = 750; // not carried into UTC
-        EXPECT_EQ(Text38(c.utc), local.FormatGmt(38)) << Text38(c.local);
-    }
-    EXPECT_EQ(L"30/06/24 23:30:00", SCDateTime(2024, 7, 1, 1, 30, 0).FormatGmt(2));
-    // Without a second count there is no UTC form.
-    EXPECT_EQ(L"", g_dtInvalid.FormatGmt(38));
-    EXPECT_EQ(L"", SCDateTime(1970, 1, 1, 0, 30, 0).FormatGmt(38));
-}
-
-TEST_F(BerlinTime, ParseGmt)
-{
-    for (const Case& c : kCases)
+        const wchar_t* local;
+        FILETIME utc;
+    } rows[] = {
+        {L"15/01/24 12:00:00", T(2024, 1, 15, 11)},
+        {L"15/07/24 12:00:00", T(2024, 7, 15, 10)},
+        {L"31/03/24 01:59:59", T(2024, 3, 31, 0, 59, 59)},
+        {L"31/03/24 03:00:00", T(2024, 3, 31, 1, 0, 0)},
+        {L"27/10/24 01:59:59", T(2024, 10, 26, 23, 59, 59)},
+        {L"27/10/24 03:00:00", T(2024, 10, 27, 2, 0, 0)},
+        {L"01/01/25 00:30:00", T(2024, 12, 31, 23, 30)},
+    };
+    for (const auto& row : rows)
     {
-        SCDateTime local(0);
-        EXPECT_TRUE(local.ParseGmt(Text38(c.utc).c_str(), 38)) << Text38(c.utc);
-        EXPECT_EQ(FieldsOf(Local(c.local)), FieldsOf(local)) << Text38(c.utc);
-        // And back.
-        EXPECT_EQ(Text38(c.utc), local.FormatGmt(38));
-    }
-    // Milliseconds are kept; both UTC times that meet at 02:30 on the autumn day.
-    SCDateTime local(0);
-    ASSERT_TRUE(local.ParseGmt(L"2024-07-15 10:00:00.250", 38));
-    EXPECT_EQ((Fields{2024, 7, 1, 15, 12, 0, 0, 250, 0}), FieldsOf(local));
-    ASSERT_TRUE(local.ParseGmt(L"2024-10-27 00:30:00.000", 38));
-    EXPECT_EQ((Fields{2024, 10, 0, 27, 2, 30, 0, 0, 0}), FieldsOf(local));
-    ASSERT_TRUE(local.ParseGmt(L"2024-10-27 01:30:00.000", 38));
-    EXPECT_EQ((Fields{2024, 10, 0, 27, 2, 30, 0, 0, 0}), FieldsOf(local));
-    ASSERT_TRUE(local.ParseGmt(L"30/06/24 23:30:00", 2));
-    EXPECT_EQ((Fields{2024, 7, 1, 1, 1, 30, 0, 0, 0}), FieldsOf(local));
-
-    // Text that does not parse, and parsed fields that form no date (day 0 of an
-    // unfinished day; 29 February of 2002, whose year had one digit typed).
-    for (const wchar_t* text : {L"31/04/24 10:00:00", L"0", L"29/02/2"})
-    {
-        SCDateTime dt(2024, 1, 1, 0, 0, 0);
-        EXPECT_FALSE(dt.ParseGmt(text, 2)) << text;
-        EXPECT_EQ(FieldsOf(g_dtInvalid), FieldsOf(dt)) << text;
+        SCDateTime dt(0);
+        ASSERT_TRUE(dt.Parse(row.local, IDS_TIMESTAMP_PATTERN)) << ToUtf8(row.local);
+        EXPECT_EQ(UnixSeconds(row.utc), dt.GetTime()) << ToUtf8(row.local);
     }
 }

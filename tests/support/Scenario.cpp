@@ -1,0 +1,542 @@
+#include "tests/support/Scenario.h"
+
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace qvstest
+{
+namespace
+{
+const wchar_t kServerList[] = L"HotUpdateFileList_Server.txt";
+const wchar_t kClientList[] = L"HotUpdateFileList_Client.txt";
+
+bool IsListName(const std::wstring& name)
+{
+    return CompareStringOrdinal(name.c_str(), -1, kServerList, -1, TRUE) == CSTR_EQUAL ||
+           CompareStringOrdinal(name.c_str(), -1, kClientList, -1, TRUE) == CSTR_EQUAL;
+}
+
+// One pass over a tree: each file opened once, as the walk opens it.
+void Collect(const std::wstring& root, const std::wstring& relative,
+             const std::set<std::wstring>& skip, Tree& tree, std::vector<Walked>* pWalk)
+{
+    const std::wstring folder = relative.empty() ? root : root + L"\\" + relative;
+    ForEachEntry(folder,
+                 [&](const WIN32_FIND_DATAW& fd)
+                 {
+                     const std::wstring name = fd.cFileName;
+                     const std::wstring child = relative.empty() ? name : relative + L"\\" + name;
+                     const std::wstring path = folder + L"\\" + name;
+                     const bool bListed = name != L"QVSCliUpdate.log";
+                     if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+                     {
+                         if (skip.count(child) != 0)
+                         {
+                             return;
+                         }
+                         if (pWalk != nullptr && bListed)
+                         {
+                             pWalk->push_back({path, true, 0, {}});
+                         }
+                         Collect(root, child, skip, tree, bListed ? pWalk : nullptr);
+                         return;
+                     }
+                     const UniqueFile file(CreateFileW(AfxLongPathForm(path).c_str(), GENERIC_READ,
+                                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                       OPEN_EXISTING, 0, nullptr));
+                     const DWORD dwError = file ? 0 : GetLastError();
+                     if (pWalk != nullptr && bListed && !IsListName(name))
+                     {
+                         pWalk->push_back({path, false, dwError, fd.ftLastWriteTime});
+                     }
+                     if (skip.count(child) == 0)
+                     {
+                         FileState& state = tree[child];
+                         state.stamp = fd.ftLastWriteTime;
+                         state.attributes = fd.dwFileAttributes;
+                         state.bytes = file ? ReadAll(file.get()) : "<unreadable>";
+                     }
+                 });
+}
+
+ULONGLONG Ticks(const FILETIME& ft)
+{
+    return (static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+// The list's stamp of a file: its local time under the offset in force now.
+std::wstring ListStamp(const FILETIME& ftUtc)
+{
+    FILETIME ftLocal{};
+    SYSTEMTIME st{};
+    FileTimeToLocalFileTime(&ftUtc, &ftLocal);
+    FileTimeToSystemTime(&ftLocal, &st);
+    wchar_t text[32] = {};
+    swprintf(text, 32, L"%02u/%02u/%02u %02u:%02u:%02u", st.wDay, st.wMonth, st.wYear % 100,
+             st.wHour, st.wMinute, st.wSecond);
+    return text;
+}
+
+// The file lines the walk shows and the client list holds, in the walk's order.
+std::vector<std::wstring> EntryLines(const std::vector<Walked>& walk)
+{
+    std::vector<std::wstring> lines;
+    for (const Walked& item : walk)
+    {
+        if (!item.folder && item.error == 0)
+        {
+            const size_t slash = item.path.rfind(L'\\');
+            lines.push_back(MaskIniStamp(item.path.substr(0, slash + 1) + L"\t\t" +
+                                         item.path.substr(slash + 1) + L"\t\t" +
+                                         ListStamp(item.stamp) + L"\r\n"));
+        }
+    }
+    return lines;
+}
+
+std::string Acp(const std::wstring& text)
+{
+    const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(),
+                                      static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<size_t>(n > 0 ? n : 0), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), static_cast<int>(text.size()),
+                        bytes.data(), n, nullptr, nullptr);
+    return bytes;
+}
+} // namespace
+
+std::wstring MaskIniStamp(std::wstring text)
+{
+    const std::wstring key = L"\t\tQVS.ini\t\t";
+    for (size_t pos = text.find(key); pos != std::wstring::npos; pos = text.find(key, pos + 1))
+    {
+        text.replace(pos + key.size(), 17, L"<stamp>");
+    }
+    return text;
+}
+
+bool FileState::operator==(const FileState& other) const
+{
+    return bytes == other.bytes && CompareFileTime(&stamp, &other.stamp) == 0 &&
+           attributes == other.attributes;
+}
+
+Tree Scan(const std::wstring& root, const std::set<std::wstring>& skip, std::vector<Walked>* pWalk)
+{
+    Tree tree;
+    Collect(root, L"", skip, tree, pWalk);
+    return tree;
+}
+
+std::string Differences(const Tree& expected, const Tree& actual)
+{
+    std::string text;
+    for (const auto& [path, state] : expected)
+    {
+        const auto it = actual.find(path);
+        if (it == actual.end())
+        {
+            text.append("missing: ").append(ToUtf8(path)).append("\n");
+        }
+        else if (!(it->second == state))
+        {
+            text.append("changed: ").append(ToUtf8(path));
+            text.append(it->second.bytes != state.bytes ? " (bytes)" : "");
+            text.append(CompareFileTime(&it->second.stamp, &state.stamp) != 0 ? " (stamp)" : "");
+            text.append(it->second.attributes != state.attributes ? " (attributes)" : "");
+            text.append("\n");
+        }
+    }
+    for (const auto& [path, state] : actual)
+    {
+        if (expected.count(path) == 0)
+        {
+            text.append("unexpected: ").append(ToUtf8(path)).append("\n");
+        }
+    }
+    return text;
+}
+
+std::string Content(size_t size, const std::string& version)
+{
+    std::string text;
+    text.reserve(size + 4096);
+    for (size_t block = 0; text.size() < size; ++block)
+    {
+        std::string line = version + " block " + std::to_string(block) + "\n";
+        line.resize(4096, static_cast<char>('a' + block % 26));
+        text += line;
+    }
+    text.resize(size);
+    return text;
+}
+
+// ---- CopyWatch ----
+
+CopyWatch::CopyWatch(const std::wstring& root)
+    : m_dir(CreateFileW(root.c_str(), FILE_LIST_DIRECTORY,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr)),
+      m_event(CreateEventW(nullptr, TRUE, FALSE, nullptr)), m_buffer(16384)
+{
+    m_overlapped.hEvent = m_event.get();
+    if (!m_dir || !ReadDirectoryChangesW(m_dir.get(), m_buffer.data(),
+                                         static_cast<DWORD>(m_buffer.size() * sizeof(DWORD)), TRUE,
+                                         FILE_NOTIFY_CHANGE_FILE_NAME, nullptr, &m_overlapped,
+                                         nullptr))
+    {
+        throw std::runtime_error("cannot watch the installation");
+    }
+}
+
+CopyWatch::~CopyWatch()
+{
+    CancelIoEx(m_dir.get(), &m_overlapped);
+    DWORD n = 0;
+    GetOverlappedResult(m_dir.get(), &m_overlapped, &n, TRUE);
+}
+
+bool CopyWatch::WaitFor(const Program& program, size_t n, const std::vector<std::wstring>& folders)
+{
+    while (m_seen.size() < n)
+    {
+        if (WaitForSingleObject(m_event.get(), 20) != WAIT_OBJECT_0)
+        {
+            if (program.Ended())
+            {
+                return false;
+            }
+            continue;
+        }
+        DWORD nBytes = 0;
+        GetOverlappedResult(m_dir.get(), &m_overlapped, &nBytes, FALSE);
+        for (size_t offset = 0; offset < nBytes;)
+        {
+            const auto* info = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(
+                reinterpret_cast<const char*>(m_buffer.data()) + offset);
+            const std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+            const size_t slash = name.rfind(L'\\');
+            const std::wstring folder = slash == std::wstring::npos ? L"" : name.substr(0, slash);
+            if (name.find(L"~QVSCopy-") != std::wstring::npos &&
+                std::find(folders.begin(), folders.end(), folder) != folders.end())
+            {
+                m_seen.insert(name);
+            }
+            if (info->NextEntryOffset == 0)
+            {
+                break;
+            }
+            offset += info->NextEntryOffset;
+        }
+        ResetEvent(m_event.get());
+        ReadDirectoryChangesW(m_dir.get(), m_buffer.data(),
+                              static_cast<DWORD>(m_buffer.size() * sizeof(DWORD)), TRUE,
+                              FILE_NOTIFY_CHANGE_FILE_NAME, nullptr, &m_overlapped, nullptr);
+    }
+    return true;
+}
+
+// ---- Release ----
+
+Release::Release()
+{
+    // The test command shares the build's top folder as \\COMPUTER\<top> and names
+    // a folder below it in QVS_UNC_LOCAL.
+    const wchar_t* base = _wgetenv(L"QVS_UNC_LOCAL");
+    if (base == nullptr || wcsncmp(base, L"Z:\\", 3) != 0)
+    {
+        throw std::runtime_error("QVS_UNC_LOCAL is not set: run the tests through scripts/test");
+    }
+    static std::atomic<unsigned> s_counter{0};
+    m_local = std::wstring(base) + L"\\rel-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+              std::to_wstring(s_counter++);
+    RemoveTree(m_local);
+    MakeDirs(m_local);
+    m_unc = L"\\\\" + ComputerName() + m_local.substr(2);
+}
+
+Release::~Release()
+{
+    RemoveTree(m_local);
+}
+
+void Release::Put(const std::wstring& relative, const std::string& bytes, const FILETIME& ft)
+{
+    ++m_nChanges;
+    WriteBytes(Path(relative), bytes, &ft);
+}
+
+DWORD Release::Publish()
+{
+    // Clients compare the list's stamp to the second: a list made in the same
+    // second as the one they took would go unseen.
+    WaitUntil(
+        [this]
+        {
+            FILETIME now{};
+            GetSystemTimeAsFileTime(&now);
+            return Ticks(now) / 10000000 > m_nListSecond;
+        },
+        2000);
+    ++m_nChanges;
+    const DWORD code = RunProgram(L"\"" + ExeFolder() + L"QVSMakeList.exe\" \"" + m_local + L"\"");
+    m_nListSecond = Ticks(Stamp(Path(kServerList))) / 10000000;
+    return code;
+}
+
+// ---- Installation ----
+
+Installation::Installation(const std::wstring& rootName) : m_root(m_temp / rootName)
+{
+    MakeDirs(bin());
+    const std::wstring from = ExeFolder();
+    if (!CopyFileW((from + L"QVSCliUpdate.exe").c_str(), (bin() + L"\\QVSCliUpdate.exe").c_str(),
+                   FALSE) ||
+        !CopyFileW((from + L"StandInClient.exe").c_str(), (bin() + L"\\QVS.exe").c_str(), FALSE))
+    {
+        throw std::runtime_error("cannot lay out the installation");
+    }
+}
+
+std::wstring Installation::Command(const std::wstring& arguments) const
+{
+    return L"\"" + bin() + L"\\QVSCliUpdate.exe\"" + (arguments.empty() ? L"" : L" " + arguments);
+}
+
+void Installation::Configure(const std::wstring& source) const
+{
+    WriteUtf16(bin() + L"\\QVS.ini", L"\xFEFF[HotUpdate]\r\nSourceFolder=" + source + L"\r\n");
+}
+
+void Installation::Put(const std::wstring& relative, const std::string& bytes,
+                       const FILETIME& ft) const
+{
+    WriteBytes(Path(relative), bytes, &ft);
+}
+
+std::wstring Installation::Ini(const wchar_t* key) const
+{
+    wchar_t value[1024] = {};
+    GetPrivateProfileStringW(L"HotUpdate", key, L"<missing>", value, 1024,
+                             (bin() + L"\\QVS.ini").c_str());
+    return value;
+}
+
+std::string Installation::Log() const
+{
+    const std::wstring path = bin() + L"\\QVSCliUpdate.log";
+    return Exists(path) ? ReadBytes(path) : "<no log>";
+}
+
+std::vector<std::wstring> Installation::ClientStarts() const
+{
+    const std::wstring path = bin() + L"\\QVS.started";
+    std::vector<std::wstring> lines;
+    const std::wstring text = Exists(path) ? FromUtf8(ReadBytes(path)) : L"";
+    for (size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos;
+         start = end + 2)
+    {
+        lines.push_back(text.substr(start, end - start));
+    }
+    return lines;
+}
+
+std::set<std::wstring> Installation::Volatile() const
+{
+    return {L"bin\\QVS.ini", L"bin\\QVSCliUpdate.log", L"bin\\QVS.started", kServerList,
+            kClientList};
+}
+
+// ---- Scenario ----
+
+Scenario::Scenario(const std::wstring& rootName) : inst(rootName)
+{
+    inst.Configure(rel.unc());
+}
+
+Scenario::Before Scenario::Take() const
+{
+    Before before;
+    before.tree = Scan(inst.root(), inst.Volatile(), &before.walk);
+    if (m_nReleaseSeen != rel.changes())
+    {
+        std::vector<Walked> releaseWalk;
+        m_release = Scan(rel.local(), {}, &releaseWalk);
+        m_copyOrder.clear();
+        for (const Walked& item : releaseWalk)
+        {
+            if (!item.folder)
+            {
+                m_copyOrder.push_back(item.path.substr(rel.local().size() + 1));
+            }
+        }
+        // A file that could not be read (held by the test) is read again next time.
+        const bool bWhole = std::none_of(m_release.begin(), m_release.end(), [](const auto& item)
+                                         { return item.second.bytes == "<unreadable>"; });
+        m_nReleaseSeen = bWhole ? rel.changes() : ~0u;
+    }
+    before.release = m_release;
+    before.copyOrder = m_copyOrder;
+    const std::wstring ini = inst.bin() + L"\\QVS.ini";
+    before.ini = Exists(ini) ? ReadBytes(ini) : "";
+    before.nStarts = inst.ClientStarts().size();
+    GetLocalTime(&before.time);
+    return before;
+}
+
+std::vector<Scenario::Copy> Scenario::InCopyOrder(const Before& before, std::vector<Copy> copies)
+{
+    const auto rank = [&before](const Copy& c)
+    { return std::find(before.copyOrder.begin(), before.copyOrder.end(), c.file); };
+    std::stable_sort(copies.begin(), copies.end(),
+                     [&rank](const Copy& a, const Copy& b) { return rank(a) < rank(b); });
+    return copies;
+}
+
+std::vector<std::wstring> Scenario::Messages(const Before& before,
+                                             const std::vector<Copy>& copies) const
+{
+    std::vector<std::wstring> messages;
+    for (const Walked& item : before.walk)
+    {
+        if (item.folder)
+        {
+            messages.push_back(L"Reading directory..." + item.path + L"\r\n");
+        }
+        else if (item.error != 0)
+        {
+            messages.push_back(L"Error!.." + ReasonText(item.error) + L" (" + item.path + L")\r\n");
+        }
+    }
+    messages.push_back(L"Saving to file to ...." + inst.root() + L"\\" + kClientList + L"\r\n\r\n");
+    for (const Copy& copy : InCopyOrder(before, copies))
+    {
+        messages.push_back(copy.error == ERROR_SUCCESS
+                               ? L"Copying..." + Upper(rel.unc() + L"\\" + copy.file)
+                               : L"Error!.." + SystemText(copy.error));
+    }
+    return messages;
+}
+
+void Scenario::ExpectUpdate(const std::vector<Copy>& copies, const std::wstring& arguments)
+{
+    const Before before = Take();
+    Program program(inst.Command(arguments), Program::CountingWindows());
+    ASSERT_EQ(0u, program.Wait());
+    EXPECT_GT(program.WindowsCreated(), 0) << "an update shows its dialog";
+    CheckUpdate(before, copies);
+}
+
+void Scenario::CheckUpdate(const Before& before, const std::vector<Copy>& copies, bool bClient)
+{
+    SYSTEMTIME after{};
+    GetLocalTime(&after);
+    // The client, started once, from its own folder, without arguments.
+    const auto started = [&] { return inst.ClientStarts().size() > before.nStarts; };
+    EXPECT_EQ(bClient, WaitUntil(started, bClient ? 10000 : 300));
+    const std::vector<std::wstring> starts = inst.ClientStarts();
+    EXPECT_EQ(before.nStarts + (bClient ? 1 : 0), starts.size());
+    if (bClient && !starts.empty())
+    {
+        EXPECT_EQ(0u, starts.back().find(L"started\t\"" + inst.bin() + L"\\QVS.exe\"\t"))
+            << ToUtf8(starts.back());
+    }
+
+    // Exactly the planned files changed, each to the release's bytes, stamp and
+    // attributes; no temporary copy is left.
+    Tree expected = before.tree;
+    for (const Copy& copy : copies)
+    {
+        if (copy.error == ERROR_SUCCESS)
+        {
+            expected[copy.file] = before.release.at(copy.file);
+        }
+    }
+    std::erase_if(expected, [](const auto& item)
+                  { return item.first.find(L"~QVSCopy-") != std::wstring::npos; });
+    EXPECT_EQ("", Differences(expected, Scan(inst.root(), inst.Volatile())));
+
+    // The outcome: the reason of the first copy that failed, in the order of the copy.
+    std::wstring reason;
+    for (const Copy& copy : InCopyOrder(before, copies))
+    {
+        if (reason.empty() && copy.error != ERROR_SUCCESS)
+        {
+            reason = ReasonText(copy.error);
+        }
+    }
+    EXPECT_EQ(reason.empty() ? L"1" : L"0", inst.Ini(L"UpdateSucceeded"));
+    EXPECT_EQ(reason, inst.Ini(L"UpdateFailureReason"));
+    // The moment, to the millisecond, within the run: the fixed-width text orders as time does.
+    const auto text = [](const SYSTEMTIME& st)
+    {
+        wchar_t buffer[32] = {};
+        swprintf(buffer, 32, L"%04u-%02u-%02u %02u:%02u:%02u.%03u", st.wYear, st.wMonth, st.wDay,
+                 st.wHour, st.wMinute, st.wSecond, st.wMilliseconds);
+        return std::wstring(buffer);
+    };
+    const std::wstring when = inst.Ini(L"UpdateDateTime");
+    EXPECT_TRUE(when.size() == 23 && text(before.time) <= when && when <= text(after))
+        << "UpdateDateTime=" << ToUtf8(when);
+
+    // The log: the walk's folders (and files it could not read) in its order, the
+    // saved list, each copy; characters the code page lacks as its default character.
+    EXPECT_EQ(LogText(Messages(before, copies)), inst.Log());
+
+    // The client list: the installation as it was found, newest entry first.
+    std::vector<std::wstring> lines = EntryLines(before.walk);
+    std::reverse(lines.begin(), lines.end());
+    std::wstring list;
+    for (const std::wstring& line : lines)
+    {
+        list += line;
+    }
+    EXPECT_EQ(ToUtf8(list), ToUtf8(MaskIniStamp(ReadUtf16(inst.Path(kClientList)))));
+
+    // A completed run took the release list as seen.
+    if (reason.empty())
+    {
+        EXPECT_TRUE(before.release.at(kServerList).bytes == ReadBytes(inst.Path(kServerList)));
+    }
+}
+
+std::string Scenario::LogText(const std::vector<std::wstring>& messages)
+{
+    std::string log;
+    for (const std::wstring& message : messages)
+    {
+        log += Acp(message) + "\r\n";
+    }
+    return log;
+}
+
+std::wstring Scenario::BoxText(const std::vector<std::wstring>& messages, const Before& before)
+{
+    std::wstring box;
+    for (auto it = messages.rbegin(); it != messages.rend(); ++it)
+    {
+        box += *it + L"\r\n";
+    }
+    for (const std::wstring& line : EntryLines(before.walk))
+    {
+        box += line;
+    }
+    return box;
+}
+
+void Scenario::ExpectClientOnly(const std::wstring& arguments)
+{
+    const Before before = Take();
+    Program program(inst.Command(arguments), Program::CountingWindows());
+    ASSERT_EQ(0u, program.Wait());
+    EXPECT_EQ(0, program.WindowsCreated());
+    EXPECT_TRUE(WaitUntil([&] { return inst.ClientStarts().size() > before.nStarts; }, 10000));
+    EXPECT_EQ(before.nStarts + 1, inst.ClientStarts().size());
+    EXPECT_EQ(before.ini, ReadBytes(inst.bin() + L"\\QVS.ini"));
+    EXPECT_EQ("", inst.Log());
+    EXPECT_EQ("", Differences(before.tree, Scan(inst.root(), inst.Volatile())));
+}
+} // namespace qvstest
