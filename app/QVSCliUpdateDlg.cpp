@@ -776,7 +776,8 @@ bool CQVSCliUpdateDlg::TakeRelease()
     return true;
 }
 
-bool CQVSCliUpdateDlg::LoadReleaseRecord(SCReleaseRecord& record, const std::wstring& strListPath)
+bool CQVSCliUpdateDlg::LoadReleaseRecord(SCReleaseRecord& record, const std::wstring& strListPath,
+                                         std::wstring& strNotVerified) const
 {
     const std::wstring strRecord = m_strSource + L"\\" + kReleaseRecordName;
     if (record.LoadFor(strRecord, strListPath))
@@ -788,14 +789,14 @@ bool CQVSCliUpdateDlg::LoadReleaseRecord(SCReleaseRecord& record, const std::wst
     switch (record.GetState())
     {
     case SCReleaseRecord::State::Missing:
-        AddLogLine(AfxFormatStrings(ProgramText(IDS_RECORD_MISSING), {m_strSource}));
+        strNotVerified = AfxFormatStrings(ProgramText(IDS_RECORD_MISSING), {m_strSource});
         break;
     case SCReleaseRecord::State::OtherList:
-        AddLogLine(AfxFormatStrings(ProgramText(IDS_RECORD_OTHER_LIST), {strRecord}));
+        strNotVerified = AfxFormatStrings(ProgramText(IDS_RECORD_OTHER_LIST), {strRecord});
         break;
     default:
-        AddLogLine(AfxFormatStrings(ProgramText(IDS_RECORD_UNREADABLE),
-                                    {strRecord, AfxSystemErrorLine(record.GetError())}));
+        strNotVerified = AfxFormatStrings(ProgramText(IDS_RECORD_UNREADABLE),
+                                          {strRecord, AfxSystemErrorLine(record.GetError())});
         break;
     }
     return false;
@@ -905,7 +906,9 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
         // run installs, checks every copy before it replaces an installed file. Read
         // before the lists, so that reading it never adds to their memory.
         SCReleaseRecord record;
-        const bool bVerified = LoadReleaseRecord(record, ServerListPath(strListFolder));
+        std::wstring strNotVerified;
+        const bool bVerified =
+            LoadReleaseRecord(record, ServerListPath(strListFolder), strNotVerified);
         if (!OpenListFile(FileListKind::Server, strListFolder))
         {
             ReportListFailure(FileListKind::Server, strListFolder);
@@ -927,6 +930,10 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
             SC_THROW(SC_NO_CODE);
         }
         FileList& plan = CompareLists();
+        if (!bVerified)
+        {
+            AddLogLine(strNotVerified);
+        }
         if (!SCFileIterator::CopyFiles(&plan, &ProgressCallback, this,
                                        bVerified ? &record : nullptr))
         {

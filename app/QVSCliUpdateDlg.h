@@ -92,8 +92,9 @@ private:
     // QVS.exe is started.
     void FinishRun(BOOL bSucceeded, bool bLaunchPending);
     // Loads the release's record for the list the run installs; when there is
-    // none that belongs to it, the log says that the files are not verified.
-    bool LoadReleaseRecord(SCReleaseRecord& record, const std::wstring& strListPath);
+    // none that belongs to it, strNotVerified says so for the log.
+    bool LoadReleaseRecord(SCReleaseRecord& record, const std::wstring& strListPath,
+                           std::wstring& strNotVerified) const;
     // The time stamp of the release's list, as "FailedReleaseListTime" records it.
     std::wstring ReleaseListTime() const;
     // Says why nothing was updated (log and event log) and starts QVS.exe.

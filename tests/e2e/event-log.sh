@@ -11,9 +11,9 @@ status=$?
 printf '%s\n' "$out"
 [ "$status" -eq 0 ] || { echo "the start-up test failed"; exit 1; }
 events=$(printf '%s\n' "$out" | sed -n 's/.*ReportEventW L"\(.*\)"\r\{0,1\}$/\1/p')
-expected=$(printf '15000\nMiscellaneous.cpp\n[0-9]+\n15000\nQVSCliUpdateDlg.cpp\n[0-9]+')
+expected=$(printf '15000\nMiscellaneous\n[0-9]+\n15000\nQVSCliUpdateDlg\n[0-9]+')
 if ! printf '%s\n' "$events" | paste -sd'|' | grep -Eqx "$(printf '%s' "$expected" | paste -sd'|' | sed 's/|/\\|/g')"; then
     echo "unexpected event records:"; printf '%s\n' "$events"
     exit 1
 fi
-echo "event records: code 15000 raised in Miscellaneous.cpp and caught in QVSCliUpdateDlg.cpp"
+echo "event records: code 15000 raised in Miscellaneous and caught in QVSCliUpdateDlg"
