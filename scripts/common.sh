@@ -103,6 +103,7 @@ wine_up() {
         ln -sfn "/$top" "$WINEPREFIX/dosdevices/unc/$h/$top"
     done
     stall_share_up "$build"
+    small_disk_up "$build"
     setsid "$QVS_WINESERVER" -p >/dev/null 2>&1 </dev/null &
     "$QVS_WINE" cmd /c exit >/dev/null 2>&1 </dev/null || true
     # Xvfb runs no window manager, and Wine's X11 driver then waits 2 s for every
@@ -112,6 +113,7 @@ wine_up() {
 
 wine_down() {
     stall_share_down
+    small_disk_down
     if [ -n "${WINEPREFIX:-}" ] && [ -n "${QVS_WINESERVER:-}" ]; then
         "$QVS_WINESERVER" -k >/dev/null 2>&1 || true
     fi
@@ -151,7 +153,7 @@ stall_share_up() {
         kill "$QVS_STALL_PID" 2>/dev/null || true
         wait "$QVS_STALL_PID" 2>/dev/null || true
         QVS_STALL_PID=""
-        unset QVS_STALL_SHARE QVS_STALL_LOCAL QVS_STALL_CONTROL
+        unset QVS_STALL_SHARE QVS_STALL_LOCAL QVS_STALL_CONTROL QVS_STALL_FOLDER
         return 0
     fi
     QVS_STALL_MOUNT=$mnt
@@ -160,6 +162,32 @@ stall_share_up() {
     export QVS_STALL_SHARE='\\qvsstall\release'
     export QVS_STALL_LOCAL="Z:$(printf '%s' "$build/stall-backing" | tr / '\\')"
     export QVS_STALL_CONTROL="Z:$(printf '%s' "$control" | tr / '\\')"
+    # The mount as this machine reaches it: below the shared top folder, so that a
+    # release published there is named \\COMPUTER\... and read through the mount.
+    export QVS_STALL_FOLDER="Z:$(printf '%s' "$mnt" | tr / '\\')"
+}
+
+# A disk of 16 MB (a tmpfs) for installations that run out of space; its folder
+# in QVS_SMALL_DISK. Where it cannot be mounted, the variable stays unset and the
+# test that needs it fails saying so.
+QVS_SMALL_DISK_MOUNT=""
+small_disk_up() {
+    local disk="$1/small-disk"
+    umount -l "$disk" >/dev/null 2>&1 || true
+    mkdir -p "$disk"
+    if mount -t tmpfs -o size=16m tmpfs "$disk" >/dev/null 2>&1; then
+        QVS_SMALL_DISK_MOUNT=$disk
+        export QVS_SMALL_DISK="Z:$(printf '%s' "$disk" | tr / '\\')"
+    else
+        log "a small disk (tmpfs) could not be mounted (the test that needs it will fail)"
+        unset QVS_SMALL_DISK
+    fi
+}
+
+small_disk_down() {
+    [ -n "$QVS_SMALL_DISK_MOUNT" ] || return 0
+    umount -l "$QVS_SMALL_DISK_MOUNT" >/dev/null 2>&1 || true
+    QVS_SMALL_DISK_MOUNT=""
 }
 
 # Releases every stall, unmounts, and ends the file system's server.

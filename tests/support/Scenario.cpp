@@ -242,14 +242,14 @@ bool CopyWatch::WaitFor(const Program& program, size_t n, const std::vector<std:
 
 // ---- Release ----
 
-Release::Release()
+Release::Release(const wchar_t* baseVariable)
 {
     // The test command shares the build's top folder as \\COMPUTER\<top> and names
-    // a folder below it in QVS_UNC_LOCAL.
-    const wchar_t* base = _wgetenv(L"QVS_UNC_LOCAL");
+    // folders below it in QVS_UNC_LOCAL and QVS_STALL_MOUNT.
+    const wchar_t* base = _wgetenv(baseVariable);
     if (base == nullptr || wcsncmp(base, L"Z:\\", 3) != 0)
     {
-        throw std::runtime_error("QVS_UNC_LOCAL is not set: run the tests through scripts/test");
+        throw std::runtime_error(ToUtf8(baseVariable) + " is not set: run the tests through scripts/test");
     }
     static std::atomic<unsigned> s_counter{0};
     m_local = std::wstring(base) + L"\\rel-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
@@ -290,7 +290,8 @@ DWORD Release::Publish()
 
 // ---- Installation ----
 
-Installation::Installation(const std::wstring& rootName) : m_root(m_temp / rootName)
+Installation::Installation(const std::wstring& rootName, const std::wstring& parent)
+    : m_temp(parent), m_root(m_temp / rootName)
 {
     MakeDirs(bin());
     const std::wstring from = ExeFolder();
@@ -414,11 +415,15 @@ std::vector<std::wstring> Scenario::Messages(const Before& before,
         }
     }
     messages.push_back(L"Saving to file to ...." + inst.root() + L"\\" + kClientList + L"\r\n\r\n");
+    if (!unverified.empty())
+    {
+        messages.push_back(unverified);
+    }
     for (const Copy& copy : InCopyOrder(before, copies))
     {
-        messages.push_back(copy.error == ERROR_SUCCESS
-                               ? L"Copying..." + Upper(rel.unc() + L"\\" + copy.file)
-                               : L"Error!.." + SystemText(copy.error));
+        messages.push_back(copy.error == ERROR_SUCCESS ? L"Copying..." + Upper(rel.unc() + L"\\" + copy.file)
+                           : copy.error == kNotRelease ? L"Error!.." + NotReleaseText(copy.file) + L"\r\n"
+                                                       : L"Error!.." + SystemText(copy.error));
     }
     return messages;
 }
@@ -467,7 +472,7 @@ void Scenario::CheckUpdate(const Before& before, const std::vector<Copy>& copies
     {
         if (reason.empty() && copy.error != ERROR_SUCCESS)
         {
-            reason = ReasonText(copy.error);
+            reason = copy.error == kNotRelease ? NotReleaseText(copy.file) : ReasonText(copy.error);
         }
     }
     EXPECT_EQ(reason.empty() ? L"1" : L"0", inst.Ini(L"UpdateSucceeded"));
@@ -503,6 +508,11 @@ void Scenario::CheckUpdate(const Before& before, const std::vector<Copy>& copies
     {
         EXPECT_TRUE(ReadBytes(rel.Path(kServerList)) == ReadBytes(inst.Path(kServerList)));
     }
+}
+
+std::wstring Scenario::NotReleaseText(const std::wstring& file) const
+{
+    return Upper(rel.unc() + L"\\" + file) + L" does not match the release: it was not installed.";
 }
 
 std::string Scenario::LogText(const std::vector<std::wstring>& messages)

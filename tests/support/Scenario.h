@@ -43,7 +43,11 @@ Tree Scan(const std::wstring& root, const std::set<std::wstring>& skip = {},
 class Release
 {
 public:
-    Release(); // a folder below the build's shared top folder (QVS_UNC_LOCAL)
+    // A folder below the build's shared top folder (QVS_UNC_LOCAL), or below the
+    // folder another variable names (QVS_STALL_MOUNT: the share that stops answering).
+    explicit Release(const wchar_t* baseVariable = L"QVS_UNC_LOCAL");
+    // Its folder's name, below the base.
+    std::wstring name() const { return m_local.substr(m_local.rfind(L'\\') + 1); }
     ~Release();
     Release(const Release&) = delete;
     Release& operator=(const Release&) = delete;
@@ -68,7 +72,7 @@ class Installation
 {
 public:
     // Below a fresh temporary folder, in a root of the given name; the program in root\bin.
-    explicit Installation(const std::wstring& rootName = L"inst");
+    explicit Installation(const std::wstring& rootName = L"inst", const std::wstring& parent = {});
     const std::wstring& root() const { return m_root; }
     std::wstring bin() const { return m_root + L"\\bin"; }
     std::wstring Path(const std::wstring& relative) const { return m_root + L"\\" + relative; }
@@ -95,12 +99,16 @@ class Scenario : public testing::Test
 protected:
     explicit Scenario(const std::wstring& rootName = L"inst");
 
-    // A release file the run copies, or fails to copy with the system's error.
+    // A release file the run copies, or fails to copy with the system's error, or
+    // refuses as not matching the release's record (kNotRelease).
     struct Copy
     {
         std::wstring file;
         DWORD error = ERROR_SUCCESS;
     };
+    static constexpr DWORD kNotRelease = ERROR_FILE_CORRUPT;
+    // "<FILE> does not match the release: it was not installed."
+    std::wstring NotReleaseText(const std::wstring& file) const;
     // What a start finds.
     struct Before
     {
@@ -133,6 +141,9 @@ protected:
     static std::wstring BoxText(const std::vector<std::wstring>& messages, const Before& before);
     Release rel;
     Installation inst;
+    // The line that says the copies are not checked against a release record,
+    // when the release has none that belongs to its list.
+    std::wstring unverified;
 
 private:
     // The release as the last Take found it, kept while it does not change.

@@ -1,5 +1,7 @@
 #include "tests/support/Support.h"
 
+#include <algorithm>
+
 #include <atomic>
 #include <cstdlib>
 #include <stdexcept>
@@ -21,13 +23,13 @@ bool LongRun()
     return value != nullptr && *value != L'\0' && wcscmp(value, L"0") != 0;
 }
 
-TempDir::TempDir()
+TempDir::TempDir(const std::wstring& parent)
 {
     static std::atomic<unsigned> s_counter{0};
     wchar_t base[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, base);
-    m_path = std::wstring(base) + L"qvs-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-             std::to_wstring(s_counter++);
+    m_path = (parent.empty() ? std::wstring(base) : parent + L"\\") + L"qvs-" +
+             std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(s_counter++);
     RemoveTree(m_path);
     if (!CreateDirectoryW(m_path.c_str(), nullptr))
     {
@@ -451,5 +453,31 @@ DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs)
 {
     Program program(commandLine);
     return program.Wait(timeoutMs);
+}
+
+bool MakeUnixLink(const std::wstring& parent, const std::wstring& name, const std::wstring& target)
+{
+    std::wstring command = L"Z:\\bin\\ln -s \"" + target + L"\" \"" + name + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    // Wine starts a host program but cannot wait for it: the link's appearance tells.
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        parent.c_str(), &si, &pi))
+    {
+        return false;
+    }
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    const std::wstring link = parent + L"\\" + name;
+    return WaitUntil([&link] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; },
+                     10000);
+}
+
+std::wstring HostPath(const std::wstring& zPath)
+{
+    std::wstring path = zPath.substr(2);
+    std::replace(path.begin(), path.end(), L'\\', L'/');
+    return path;
 }
 } // namespace qvstest

@@ -22,7 +22,8 @@ bool LongRun();
 class TempDir
 {
 public:
-    TempDir();
+    // Below the system's temporary folder, or below parent.
+    explicit TempDir(const std::wstring& parent = {});
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -125,4 +126,11 @@ template <class F> void ForEachEntry(const std::wstring& folder, F&& f)
 
 // Runs a program to its end: its exit code, or -1.
 DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000);
+
+// Wine shows a Unix symbolic link to a folder as a folder link (a directory with
+// a reparse point) and makes none itself: parent\name becomes a link to the host
+// path target, made by the host's ln; false when it does not appear.
+bool MakeUnixLink(const std::wstring& parent, const std::wstring& name, const std::wstring& target);
+// The host's path of a path on the Z: drive ("Z:\a\b" is "/a/b").
+std::wstring HostPath(const std::wstring& zPath);
 } // namespace qvstest
