@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <stdexcept>
+#include <tuple>
 
 namespace qvstest
 {
@@ -18,6 +19,37 @@ bool IsListName(const std::wstring& name)
     return CompareStringOrdinal(name.c_str(), -1, kServerList, -1, TRUE) == CSTR_EQUAL ||
            CompareStringOrdinal(name.c_str(), -1, kClientList, -1, TRUE) == CSTR_EQUAL ||
            CompareStringOrdinal(name.c_str(), -1, kRecord, -1, TRUE) == CSTR_EQUAL;
+}
+
+std::tuple<DWORD, DWORD, DWORD> Identity(const std::wstring& path)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    const UniqueFile folder(CreateFileW(AfxLongPathForm(path).c_str(), 0, 7, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!folder || !GetFileInformationByHandle(folder.get(), &info))
+    {
+        return {~0u, ~0u, ~0u};
+    }
+    return {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+// A folder link that leads to a folder the walk is in: shown, never entered.
+bool LeadsBackUp(const std::wstring& root, std::wstring relative, const std::wstring& path)
+{
+    const auto target = Identity(path);
+    for (;;)
+    {
+        if (Identity(relative.empty() ? root : root + L"\\" + relative) == target)
+        {
+            return true;
+        }
+        if (relative.empty())
+        {
+            return false;
+        }
+        const size_t slash = relative.rfind(L'\\');
+        relative = slash == std::wstring::npos ? std::wstring() : relative.substr(0, slash);
+    }
 }
 
 // One pass over a tree: each file opened once, as the walk opens it.
@@ -42,7 +74,11 @@ void Collect(const std::wstring& root, const std::wstring& relative,
                          {
                              pWalk->push_back({path, true, 0, {}});
                          }
-                         Collect(root, child, skip, tree, bListed ? pWalk : nullptr);
+                         if ((fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+                             !LeadsBackUp(root, relative, path))
+                         {
+                             Collect(root, child, skip, tree, bListed ? pWalk : nullptr);
+                         }
                          return;
                      }
                      const UniqueFile file(CreateFileW(AfxLongPathForm(path).c_str(), GENERIC_READ,

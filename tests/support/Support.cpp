@@ -60,6 +60,11 @@ void RemoveTree(const std::wstring& path)
                      {
                          DeleteFileW(AfxLongPathForm(child).c_str());
                      }
+                     else if ((fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+                     {
+                         // A folder link goes, not what it leads to.
+                         RemoveUnixLink(path, fd.cFileName);
+                     }
                      else
                      {
                          RemoveTree(child);
@@ -455,23 +460,41 @@ DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs)
     return program.Wait(timeoutMs);
 }
 
-bool MakeUnixLink(const std::wstring& parent, const std::wstring& name, const std::wstring& target)
+namespace
 {
-    std::wstring command = L"Z:\\bin\\ln -s \"" + target + L"\" \"" + name + L"\"";
+// Wine starts a host program but cannot wait for it: the caller waits for its effect.
+bool StartHostProgram(std::wstring command, const std::wstring& folder)
+{
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
-    // Wine starts a host program but cannot wait for it: the link's appearance tells.
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        parent.c_str(), &si, &pi))
+                        folder.c_str(), &si, &pi))
     {
         return false;
     }
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
+    return true;
+}
+} // namespace
+
+bool MakeUnixLink(const std::wstring& parent, const std::wstring& name, const std::wstring& target)
+{
     const std::wstring link = parent + L"\\" + name;
-    return WaitUntil([&link] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; },
+    return StartHostProgram(L"Z:\\bin\\ln -s \"" + target + L"\" \"" + name + L"\"", parent) &&
+           WaitUntil([&link] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; },
                      10000);
+}
+
+void RemoveUnixLink(const std::wstring& parent, const std::wstring& name)
+{
+    const std::wstring link = parent + L"\\" + name;
+    if (StartHostProgram(L"Z:\\bin\\rm -f \"" + name + L"\"", parent))
+    {
+        WaitUntil([&link] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; },
+                  10000);
+    }
 }
 
 std::wstring HostPath(const std::wstring& zPath)

@@ -131,6 +131,7 @@ DWORD RunProgram(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 // a reparse point) and makes none itself: parent\name becomes a link to the host
 // path target, made by the host's ln; false when it does not appear.
 bool MakeUnixLink(const std::wstring& parent, const std::wstring& name, const std::wstring& target);
+void RemoveUnixLink(const std::wstring& parent, const std::wstring& name);
 // The host's path of a path on the Z: drive ("Z:\a\b" is "/a/b").
 std::wstring HostPath(const std::wstring& zPath);
 } // namespace qvstest
