@@ -390,7 +390,8 @@ std::set<std::wstring> Installation::Volatile() const
 
 // ---- Scenario ----
 
-Scenario::Scenario(const std::wstring& rootName) : inst(rootName)
+Scenario::Scenario(const std::wstring& rootName, const wchar_t* releaseBase)
+    : rel(releaseBase), inst(rootName)
 {
     inst.Configure(rel.unc());
 }

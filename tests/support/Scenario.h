@@ -97,7 +97,8 @@ private:
 class Scenario : public testing::Test
 {
 protected:
-    explicit Scenario(const std::wstring& rootName = L"inst");
+    explicit Scenario(const std::wstring& rootName = L"inst",
+                      const wchar_t* releaseBase = L"QVS_UNC_LOCAL");
 
     // A release file the run copies, or fails to copy with the system's error, or
     // refuses as not matching the release's record (kNotRelease).
