@@ -73,7 +73,7 @@ TEST_F(KilledRun, AtCopyMomentsEveryFileIsOldOrNewAndTheNextStartCompletes)
         rel.Put(file, "", T(2026, 1, 10));
     }
     const std::wstring last = Take().copyOrder.back();
-    const size_t size = (LongRun() ? 16u : 4u) << 20;
+    const size_t size = (LongRun() ? 16u : 2u) << 20;
     for (const std::wstring& file : files)
     {
         rel.Put(file, Content(file == last ? 8 * size : size, ToUtf8(file)), T(2026, 1, 10));

@@ -344,9 +344,10 @@ std::wstring Installation::Command(const std::wstring& arguments) const
     return L"\"" + bin() + L"\\QVSCliUpdate.exe\"" + (arguments.empty() ? L"" : L" " + arguments);
 }
 
-void Installation::Configure(const std::wstring& source) const
+void Installation::Configure(const std::wstring& source, const std::wstring& moreLines) const
 {
-    WriteUtf16(bin() + L"\\QVS.ini", L"\xFEFF[HotUpdate]\r\nSourceFolder=" + source + L"\r\n");
+    WriteUtf16(bin() + L"\\QVS.ini",
+               L"\xFEFF[HotUpdate]\r\nSourceFolder=" + source + L"\r\n" + moreLines);
 }
 
 void Installation::Put(const std::wstring& relative, const std::string& bytes,

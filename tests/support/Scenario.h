@@ -80,7 +80,7 @@ public:
     std::wstring Command(const std::wstring& arguments = {}) const;
 
     // QVS.ini with [HotUpdate] SourceFolder=source (UTF-16 with BOM).
-    void Configure(const std::wstring& source) const;
+    void Configure(const std::wstring& source, const std::wstring& moreLines = {}) const;
     void Put(const std::wstring& relative, const std::string& bytes, const FILETIME& ft) const;
     std::wstring Ini(const wchar_t* key) const; // "<missing>" without the key
     std::string Log() const;                    // "<no log>" without the file
