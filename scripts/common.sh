@@ -88,6 +88,10 @@ wine_up() {
         "$QVS_WINE" wineboot --init >/dev/null 2>&1 </dev/null || true
         "$QVS_WINESERVER" -w
     fi
+    # The server and its first process come up while the shares are prepared.
+    setsid "$QVS_WINESERVER" -p >/dev/null 2>&1 </dev/null &
+    "$QVS_WINE" cmd /c exit >/dev/null 2>&1 </dev/null &
+    local warming=$!
     # \\qvsserver\release reaches build/unc-share: a real UNC path for the tests.
     mkdir -p "$build/unc-share" "$WINEPREFIX/dosdevices/unc/qvsserver"
     ln -sfn "$build/unc-share" "$WINEPREFIX/dosdevices/unc/qvsserver/release"
@@ -104,11 +108,11 @@ wine_up() {
     done
     stall_share_up "$build"
     small_disk_up "$build"
-    setsid "$QVS_WINESERVER" -p >/dev/null 2>&1 </dev/null &
-    "$QVS_WINE" cmd /c exit >/dev/null 2>&1 </dev/null || true
+    wait "$warming" || true
     # Xvfb runs no window manager, and Wine's X11 driver then waits 2 s for every
     # window it hides; unmanaged windows (Wine draws their frames) have no such wait.
-    "$QVS_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+    grep -q '^"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null ||
+        "$QVS_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
 }
 
 wine_down() {
