@@ -62,6 +62,7 @@ TEST(MakeList, RefusesWhatCannotBeAReleaseAndKeepsTheOldListWhenAFileCannotBeRea
         EXPECT_NE(std::wstring::npos, run.err.find(L"locked.dll")) << ToUtf8(run.err);
     }
     EXPECT_EQ(old, ReadUtf16(list));
+    EXPECT_FALSE(Exists(release + L"\\HotUpdateFileList_Server.sha256"));
 
     // Readable again: the list replaces the old one; the temporary files of a
     // stopped run and of a stopped copy are neither left nor listed.
@@ -78,4 +79,5 @@ TEST(MakeList, RefusesWhatCannotBeAReleaseAndKeepsTheOldListWhenAFileCannotBeRea
     EXPECT_NE(std::wstring::npos, text.find(L"\t\tlocked.dll\t\t")) << ToUtf8(text);
     EXPECT_NE(std::wstring::npos, text.find(L"\t\ta.txt\t\t")) << ToUtf8(text);
     EXPECT_EQ(std::wstring::npos, text.find(L"~QVS")) << ToUtf8(text);
+    EXPECT_TRUE(Exists(release + L"\\HotUpdateFileList_Server.sha256"));
 }
