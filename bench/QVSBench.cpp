@@ -212,22 +212,25 @@ FILETIME FileTimeOf(WORD year, WORD month, WORD day, unsigned nSecondsLater)
     return ft;
 }
 
+// nBytes of file n's own noise (xorshift): no two files alike, nothing that compresses.
+std::vector<char> NoiseBytes(size_t nBytes, unsigned n)
+{
+    std::vector<char> bytes(nBytes);
+    unsigned x = 2463534242u + n * 7919u;
+    for (char& c : bytes)
+    {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x & 0xFF);
+    }
+    return bytes;
+}
+
 // Bytes that files are cut from: no two files of a tree begin alike.
 const std::vector<char>& Filler()
 {
-    static const std::vector<char> s_bytes = []
-    {
-        std::vector<char> bytes(1 << 16);
-        unsigned x = 2463534242u;
-        for (char& c : bytes)
-        {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            c = static_cast<char>(x & 0xFF);
-        }
-        return bytes;
-    }();
+    static const std::vector<char> s_bytes = NoiseBytes(1 << 16, 0);
     return s_bytes;
 }
 
@@ -576,6 +579,16 @@ void PrintTimes(const Candidate& candidate)
     }
 }
 
+// Every candidate's times, and the end of the RESULT line.
+void PrintTimesAndEnd(const std::vector<Candidate>& candidates)
+{
+    for (const Candidate& candidate : candidates)
+    {
+        PrintTimes(candidate);
+    }
+    std::wprintf(L"\n");
+}
+
 // ---- make-* ----
 
 int MakeTreeCommand(const std::wstring& root, unsigned nFiles)
@@ -769,11 +782,7 @@ int StartCommand(const std::wstring& folder, int nRounds, const std::vector<std:
     const FILETIME ftListed = LastWriteTime(clientList);
     RunRounds(candidates, nRounds);
     std::wprintf(L"RESULT\tstart\trounds=%d", nRounds);
-    for (const Candidate& candidate : candidates)
-    {
-        PrintTimes(candidate);
-    }
-    std::wprintf(L"\n");
+    PrintTimesAndEnd(candidates);
     const FILETIME ftAfter = LastWriteTime(clientList);
     if (CompareFileTime(&ftListed, &ftAfter) != 0)
     {
@@ -900,17 +909,9 @@ int VerifyCopyCommand(const std::wstring& share, const std::wstring& shareUnc, i
     // The release's files, each its own bytes, and the record of them.
     const auto name = [](unsigned i) { return L"file" + std::to_wstring(i) + L".bin"; };
     std::wstring strRecord = SCReleaseRecord::FormatFirstLine(SCSha256::Digest{});
-    std::vector<char> bytes(kSize);
     for (unsigned i = 0; i < kFiles; ++i)
     {
-        unsigned x = 2463534242u + i * 7919u;
-        for (char& c : bytes)
-        {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            c = static_cast<char>(x & 0xFF);
-        }
+        const std::vector<char> bytes = NoiseBytes(kSize, i);
         WriteText(release + L"\\" + name(i), std::string(bytes.data(), bytes.size()));
         SCReleaseRecord::Item item;
         item.nSize = kSize;
@@ -958,6 +959,7 @@ int VerifyCopyCommand(const std::wstring& share, const std::wstring& shareUnc, i
         return ms;
     };
     // The floor of the check: SHA-256 of the same bytes in memory.
+    const std::vector<char> bytes = NoiseBytes(kSize, kFiles - 1);
     const auto hashOnly = [&bytes]
     {
         const LONGLONG t0 = Now();
@@ -1105,11 +1107,7 @@ int FullRunCommand(const std::wstring& folder, unsigned nFiles, int nRounds,
     RunRounds(candidates, nRounds);
     reset();
     std::wprintf(L"RESULT\tfullrun\tfiles=%u\trounds=%d", nFiles, nRounds);
-    for (const Candidate& candidate : candidates)
-    {
-        PrintTimes(candidate);
-    }
-    std::wprintf(L"\n");
+    PrintTimesAndEnd(candidates);
     return 0;
 }
 
@@ -1213,11 +1211,7 @@ int ShareStartCommand(const std::wstring& folder, const std::wstring& fuseReleas
         }
     }
     std::wprintf(L"RESULT\tsharestart\trounds=%d", nRounds);
-    for (const Candidate& candidate : candidates)
-    {
-        PrintTimes(candidate);
-    }
-    std::wprintf(L"\n");
+    PrintTimesAndEnd(candidates);
     return 0;
 }
 
@@ -1266,11 +1260,7 @@ int ShareRunCommand(const std::wstring& folder, unsigned nFiles, int nRounds,
     stall.SetLatency(0);
     ResetRun(folder, nFiles);
     std::wprintf(L"RESULT\tsharerun\tfiles=%u\trounds=%d", nFiles, nRounds);
-    for (const Candidate& candidate : candidates)
-    {
-        PrintTimes(candidate);
-    }
-    std::wprintf(L"\n");
+    PrintTimesAndEnd(candidates);
     return 0;
 }
 
@@ -1567,17 +1557,9 @@ int MakeVerifyCommand(const std::wstring& folder)
     CopyProgram(L"QVSCliUpdate.exe", bin + L"\\QVSCliUpdate.exe");
     CopyProgram(L"StandInClient.exe", bin + L"\\QVS.exe");
     WriteIni(bin, release);
-    std::vector<char> bytes(kVerifySize);
     for (unsigned i = 0; i < kVerifyFiles; ++i)
     {
-        unsigned x = 2463534242u + i * 7919u;
-        for (char& c : bytes)
-        {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            c = static_cast<char>(x & 0xFF);
-        }
+        const std::vector<char> bytes = NoiseBytes(kVerifySize, i);
         const std::wstring path = release + L"\\data\\" + VerifyFileName(i);
         WriteText(path, std::string(bytes.data(), bytes.size()));
         const UniqueFile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr,
@@ -1702,11 +1684,7 @@ int VerifyRunCommand(const std::wstring& folder, int nRounds)
     ResetVerify(folder);
     std::wprintf(L"RESULT\tverifyrun\tfiles=%u\tbytes=%zu\trounds=%d", kVerifyFiles, kVerifySize,
                  nRounds);
-    for (const Candidate& candidate : candidates)
-    {
-        PrintTimes(candidate);
-    }
-    std::wprintf(L"\n");
+    PrintTimesAndEnd(candidates);
     return 0;
 }
 
