@@ -688,17 +688,20 @@ BOOL CQVSCliUpdateDlg::CheckForUpdate()
         // A release is seen by the time stamp of its list, to the second.
         m_bNewRelease = !m_bLocalFound || m_dtRelease > m_dtLocal;
         // A run of the release that failed, or never finished, is run again...
-        const bool bLastRunFailed = ReadConfString(L"HotUpdate", L"UpdateSucceeded") == L"0";
+        if (!m_bNewRelease && ReadConfString(L"HotUpdate", L"UpdateSucceeded") != L"0")
+        {
+            return FALSE;
+        }
         // ...but not for ever: a release that keeps failing costs a few runs only.
         const SCFailedRuns runs = ReadFailedRuns();
         const bool bSpent =
             runs.strReleaseListTime == ReleaseListTime() && runs.nRuns >= kRunsPerRelease;
-        if (bSpent && (m_bNewRelease || bLastRunFailed) && !m_bForced)
+        if (bSpent && !m_bForced)
         {
             AddLogLine(AfxFormatStrings(ProgramText(IDS_RETRIES_SPENT),
                                         {runs.strReleaseListTime, std::to_wstring(runs.nRuns)}));
         }
-        bNeeded = (m_bNewRelease || bLastRunFailed) && !bSpent ? TRUE : FALSE;
+        bNeeded = bSpent ? FALSE : TRUE;
     }
     catch (CException* e)
     {

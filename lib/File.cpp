@@ -161,15 +161,13 @@ const std::wstring& LocalComputerName()
 std::wstring LastWriteStamp(HANDLE hFile, const std::wstring& strPath)
 {
     FILETIME ftWrite;
-    FILETIME ftLocal;
-    SYSTEMTIME stLocal;
-    if (!GetFileTime(hFile, nullptr, nullptr, &ftWrite) ||
-        !FileTimeToLocalFileTime(&ftWrite, &ftLocal) || !FileTimeToSystemTime(&ftLocal, &stLocal))
+    std::wstring stamp;
+    if (!GetFileTime(hFile, nullptr, nullptr, &ftWrite) || !ListStampOfFileTime(ftWrite, stamp))
     {
         const LONG lOsError = static_cast<LONG>(GetLastError());
         AfxThrowFileException(CFileException::OsErrorToException(lOsError), lOsError, strPath);
     }
-    return FormatListStamp(stLocal);
+    return stamp;
 }
 
 void AppendTwoDigits(std::wstring& text, unsigned n)
@@ -755,16 +753,27 @@ std::wstring FormatListStamp(const FILETIME& ftUtc, LONG nBiasMinutes)
     return FormatListStamp(stLocal);
 }
 
-SCDateTime ListTimeOfFileTime(const FILETIME& ftUtc)
+bool ListStampOfFileTime(const FILETIME& ftUtc, std::wstring& stamp)
 {
     FILETIME ftLocal;
     SYSTEMTIME stLocal;
     if (!FileTimeToLocalFileTime(&ftUtc, &ftLocal) || !FileTimeToSystemTime(&ftLocal, &stLocal))
     {
+        return false;
+    }
+    stamp = FormatListStamp(stLocal);
+    return true;
+}
+
+SCDateTime ListTimeOfFileTime(const FILETIME& ftUtc)
+{
+    std::wstring stamp;
+    if (!ListStampOfFileTime(ftUtc, stamp))
+    {
         return g_dtInvalid;
     }
     SCDateTime time(0);
-    time.Parse(FormatListStamp(stLocal).c_str(), IDS_TIMESTAMP_PATTERN);
+    time.Parse(stamp.c_str(), IDS_TIMESTAMP_PATTERN);
     return time;
 }
 

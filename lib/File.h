@@ -106,6 +106,10 @@ std::wstring FormatListStamp(const SYSTEMTIME& stLocal);
 // applied to every file, whenever the file was written.
 std::wstring FormatListStamp(const FILETIME& ftUtc, LONG nBiasMinutes);
 
+// The list's text for a file last written at ftUtc: local time under the offset
+// in force now, as the walk lists it. False (GetLastError says why) when the time
+// cannot be converted.
+bool ListStampOfFileTime(const FILETIME& ftUtc, std::wstring& stamp);
 // The time a list records for a file last written at ftUtc, as GetModifiedTime
 // gives it: local time under the offset in force now, whole seconds. Invalid
 // when the time cannot be converted.

@@ -923,10 +923,9 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
 }
 
 BOOL SCFileIterator::CopyOneFile(const std::wstring& strSource, const std::wstring& strDestination,
-                                 SCProgressCallback pfnCallback, CWnd* pContext,
-                                 const SCReleaseRecord::Item* pExpected)
+                                 SCProgressCallback pfnCallback, CWnd* pContext)
 {
-    return CopyReported(strSource, strSource, strDestination, pfnCallback, pContext, pExpected);
+    return CopyReported(strSource, strSource, strDestination, pfnCallback, pContext, nullptr);
 }
 
 std::wstring SCFileIterator::CheckCopyDestination(const std::wstring& strRoot,

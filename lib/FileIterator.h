@@ -63,13 +63,10 @@ public:
     // destination first, which then replaces the destination in one step, so a
     // copy that fails leaves the destination as it was. The destination takes
     // the source's attributes and last-write time; a read-only, hidden or system
-    // destination is replaced too. With pExpected, the temporary file must have
-    // its size and SHA-256, or it is removed and the destination kept. Reports
-    // "Copying..." + source or "Error!.." + the system's text (for a file that
-    // does not match: the source and that it does not match the release).
+    // destination is replaced too. Reports "Copying..." + source or "Error!.." +
+    // the system's text.
     static BOOL CopyOneFile(const std::wstring& strSource, const std::wstring& strDestination,
-                            SCProgressCallback pfnCallback, CWnd* pContext,
-                            const SCReleaseRecord::Item* pExpected = nullptr);
+                            SCProgressCallback pfnCallback, CWnd* pContext);
 
     // The error a copy counts with when the file does not match the release record.
     static constexpr DWORD kNotReleaseError = ERROR_FILE_CORRUPT;

@@ -118,7 +118,6 @@ SCInstallationLock::Result SCInstallationLock::Acquire(const std::wstring& strRo
                                                          DWORD dwTimeoutMs)
 {
     Release();
-    m_mutex.reset();
     // Every local user may wait on the lock and release it, whoever made it: those
     // who share an installation on a terminal server update it one at a time.
     constexpr DWORD kWaitAndRelease = SYNCHRONIZE | MUTEX_MODIFY_STATE;

@@ -54,7 +54,6 @@ public:
     // Waits up to dwTimeoutMs for the lock of the installation at strRoot.
     Result Acquire(const std::wstring& strRoot, DWORD dwTimeoutMs);
     void Release() noexcept;
-    bool IsHeld() const noexcept { return m_bOwned; }
 
 private:
     UniqueKernelHandle m_mutex;

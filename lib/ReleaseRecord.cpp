@@ -184,8 +184,12 @@ BOOL SCReleaseRecord::ParseText(std::wstring_view all)
     return FALSE;
 }
 
-DWORD SCReleaseRecord::ReadWholeFile(const std::wstring& strPath, std::wstring& text,
-                                     bool& bOddSize)
+namespace
+{
+// Reads a whole file (opened shared, path in any length) as UTF-16 text; bOddSize
+// when its bytes do not make whole code units. ERROR_SUCCESS or the system's
+// error code.
+DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddSize)
 {
     bOddSize = false;
     const UniqueFile file(CreateFileW(AfxLongPathForm(strPath).c_str(), GENERIC_READ,
@@ -235,6 +239,7 @@ DWORD SCReleaseRecord::ReadWholeFile(const std::wstring& strPath, std::wstring& 
     text.resize(nDone / 2);
     return ERROR_SUCCESS;
 }
+} // namespace
 
 BOOL SCReleaseRecord::Read(const std::wstring& strPath)
 {

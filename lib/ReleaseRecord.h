@@ -64,7 +64,6 @@ public:
     // The system error code behind Missing or Unreadable (ERROR_INVALID_DATA
     // for Malformed); ERROR_SUCCESS otherwise.
     DWORD GetError() const noexcept { return m_dwError; }
-    const SCSha256::Digest& GetListDigest() const noexcept { return m_listDigest; }
     bool BelongsTo(const SCSha256::Digest& listDigest) const noexcept
     {
         return m_state == State::Loaded && listDigest == m_listDigest;
@@ -85,11 +84,6 @@ public:
                                    const Item& item);
     // Whether folder and name can stand in a record line.
     static bool CanRecord(std::wstring_view folder, std::wstring_view name) noexcept;
-
-    // Reads a whole file (opened shared, path in any length) as UTF-16 text;
-    // bOddSize when its bytes do not make whole code units. ERROR_SUCCESS or the
-    // system's error code.
-    static DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddSize);
 
 private:
     void Fail(State state, DWORD dwError);

@@ -519,16 +519,14 @@ void HashListedFile(HashJob& job) noexcept
             return;
         }
         FILETIME ftWrite{};
-        FILETIME ftLocal{};
-        SYSTEMTIME stLocal{};
+        std::wstring stamp;
         if (!GetFileTime(file.get(), nullptr, nullptr, &ftWrite) ||
-            !FileTimeToLocalFileTime(&ftWrite, &ftLocal) ||
-            !FileTimeToSystemTime(&ftLocal, &stLocal))
+            !ListStampOfFileTime(ftWrite, stamp))
         {
             job.strProblem = AfxSystemErrorLine(GetLastError());
             return;
         }
-        if (FormatListStamp(stLocal) != job.pEntry->modified)
+        if (stamp != job.pEntry->modified)
         {
             job.strProblem = L"it changed while the tool ran";
         }
