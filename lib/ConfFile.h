@@ -37,3 +37,9 @@ void WriteFailedRuns(const SCFailedRuns& runs);
 // folder to answer before it starts QVS.exe without updating; 3 s when the key is
 // missing or not a whole number of seconds from 1 to 600.
 DWORD ReadReleaseFolderTimeoutMs();
+
+// "ReleaseFolderStallSeconds": how long a call on the release folder during a run
+// (a copy, the record's read) may go without progress before it is abandoned and
+// the run ends as failed; 20 s when the key is missing or not a whole number of
+// seconds from 1 to 600.
+DWORD ReadReleaseFolderStallMs();

@@ -189,7 +189,8 @@ namespace
 // Reads a whole file (opened shared, path in any length) as UTF-16 text; bOddSize
 // when its bytes do not make whole code units. ERROR_SUCCESS or the system's
 // error code.
-DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddSize)
+DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddSize,
+                    std::atomic<ULONGLONG>* pLastSign)
 {
     bOddSize = false;
     const UniqueFile file(CreateFileW(AfxLongPathForm(strPath).c_str(), GENERIC_READ,
@@ -222,11 +223,16 @@ DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddS
     size_t nDone = 0;
     while (nDone < nBytes)
     {
-        const DWORD nWant = static_cast<DWORD>(std::min<size_t>(nBytes - nDone, 1u << 24));
+        // Pieces small enough that a slow share still shows progress often.
+        const DWORD nWant = static_cast<DWORD>(std::min<size_t>(nBytes - nDone, 1u << 18));
         DWORD nRead = 0;
         if (!::ReadFile(file.get(), pBytes + nDone, nWant, &nRead, nullptr))
         {
             return GetLastError();
+        }
+        if (pLastSign != nullptr)
+        {
+            pLastSign->store(GetTickCount64());
         }
         if (nRead == 0)
         {
@@ -241,11 +247,11 @@ DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddS
 }
 } // namespace
 
-BOOL SCReleaseRecord::Read(const std::wstring& strPath)
+BOOL SCReleaseRecord::Read(const std::wstring& strPath, std::atomic<ULONGLONG>* pLastSign)
 {
     std::wstring text;
     bool bOddSize = false;
-    const DWORD dwError = ReadWholeFile(strPath, text, bOddSize);
+    const DWORD dwError = ReadWholeFile(strPath, text, bOddSize, pLastSign);
     if (dwError != ERROR_SUCCESS)
     {
         const bool bMissing = dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
@@ -260,9 +266,10 @@ BOOL SCReleaseRecord::Read(const std::wstring& strPath)
     return ParseText(text);
 }
 
-BOOL SCReleaseRecord::LoadFor(const std::wstring& strRecordPath, const std::wstring& strListPath)
+BOOL SCReleaseRecord::LoadFor(const std::wstring& strRecordPath, const std::wstring& strListPath,
+                              std::atomic<ULONGLONG>* pLastSign)
 {
-    if (!Read(strRecordPath))
+    if (!Read(strRecordPath, pLastSign))
     {
         return FALSE;
     }

@@ -18,6 +18,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -52,9 +53,12 @@ public:
     // Reads the record file and keeps it only when it belongs to the list file
     // at strListPath (its first line is that file's SHA-256). TRUE when kept;
     // otherwise the record is empty and GetState says why.
-    BOOL LoadFor(const std::wstring& strRecordPath, const std::wstring& strListPath);
+    // pLastSign, when given, gets GetTickCount64() as the reading goes on, for a
+    // caller that waits with a deadline on a share.
+    BOOL LoadFor(const std::wstring& strRecordPath, const std::wstring& strListPath,
+                 std::atomic<ULONGLONG>* pLastSign = nullptr);
     // Reads and parses a record file. TRUE when it is a record.
-    BOOL Read(const std::wstring& strPath);
+    BOOL Read(const std::wstring& strPath, std::atomic<ULONGLONG>* pLastSign = nullptr);
     // Parses a record's bytes. TRUE when they are a record; otherwise the
     // record is empty and Malformed.
     BOOL Parse(std::string_view bytes);

@@ -65,6 +65,8 @@
 #define IDS_RECORD_OTHER_LIST 118 // %1 record
 #define IDS_RECORD_UNREADABLE 119 // %1 record, %2 why
 #define IDS_NOT_RELEASE_FILE 39 // %1 source
+#define IDS_CHANGED_WHILE_COPIED 120 // %1 source
+#define IDS_RELEASE_STALLED 121 // %1 folder, %2 file, %3 seconds
 
 // The window message on which the hot-update dialog starts QVS.exe and closes.
 #define WM_LAUNCH_CLIENT (WM_USER + 2)
