@@ -85,7 +85,9 @@ void Collect(const std::wstring& root, const std::wstring& relative,
                                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                                        OPEN_EXISTING, 0, nullptr));
                      const DWORD dwError = file ? 0 : GetLastError();
-                     if (pWalk != nullptr && bListed && !IsListName(name))
+                     // Temporary copies that ended runs left are removed by the walk.
+                     if (pWalk != nullptr && bListed && !IsListName(name) &&
+                         !name.starts_with(L"~QVSCopy-"))
                      {
                          pWalk->push_back({path, false, dwError, fd.ftLastWriteTime});
                      }
