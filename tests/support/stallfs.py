@@ -1,8 +1,10 @@
 #!/usr/bin/python3
 """stallfs.py BACKING MOUNT CONTROL: mirrors BACKING at MOUNT, a share that can stop
 answering or lag. Every request on the folder X right below the mount's top and on
-anything inside it waits while CONTROL/X.stall exists, and takes the milliseconds
-written in CONTROL/X.latency longer. CONTROL lies outside the mount, so a test can
+anything inside it waits while CONTROL/X.stall exists (when the file names files,
+one a line, only requests on files of those names wait, and for read:NAME only
+the reads of their bytes), and takes the
+milliseconds written in CONTROL/X.latency longer. CONTROL lies outside the mount, so a test can
 release a stall it set without touching the stalled path; a waiting request goes on
 within 20 ms of the release. Requests run as trio tasks (pyfuse3), so one waiting
 request holds no other."""
@@ -38,18 +40,30 @@ class StallFS(pyfuse3.Operations):
         self.paths = {pyfuse3.ROOT_INODE: backing}  # inode -> backing path
         self.files = {}  # open descriptor -> backing path
 
-    async def gate(self, path):
+    async def gate(self, path, reading=False):
         top = path[len(self.backing) + 1:].split('/', 1)[0]
         if not top:
             return  # the share itself never stalls
         control = os.path.join(self.control, top)
-        while os.path.exists(control + '.stall'):
+        while self.stalled(control + '.stall', path, reading):
             await trio.sleep(0.02)
         try:
             with open(control + '.latency') as f:
                 await trio.sleep(int(f.read().strip() or 0) / 1000)
         except (OSError, ValueError):
             pass
+
+    @staticmethod
+    def stalled(control, path, reading=False):
+        # An empty X.stall holds all of X; NAME holds every request on files of that
+        # name, read:NAME only the reads of their bytes.
+        try:
+            with open(control) as f:
+                names = f.read().split()
+        except OSError:
+            return False
+        name = os.path.basename(path)
+        return not names or name in names or (reading and 'read:' + name in names)
 
     async def at(self, inode, name=None, gate=True):
         path = self.paths[inode] if name is None else os.path.join(self.paths[inode], os.fsdecode(name))
@@ -115,14 +129,17 @@ class StallFS(pyfuse3.Operations):
         return self.opened(fd, path), self.attrs(path, fd)
 
     async def read(self, fh, off, size):
-        await self.gate(self.files[fh])
+        await self.gate(self.files[fh], reading=True)
         return os.pread(fh, size, off)
 
     async def write(self, fh, off, buf):
         await self.gate(self.files[fh])
         return os.pwrite(fh, buf, off)
 
-    async def flush(self, fh): await self.gate(self.files[fh])
+    # A close never waits: Wine's server itself closes the files of a process that
+    # ends, and a close that waited there would freeze every Wine process, as no
+    # share that stops answering freezes Windows.
+    async def flush(self, fh): pass
     async def fsync(self, fh, datasync): await self.gate(self.files[fh]); os.fsync(fh)
 
     async def release(self, fh):
