@@ -5,6 +5,7 @@
 
 #include "framework/AfxHandle.h"
 #include "framework/AfxWnd.h"
+#include "lib/DesktopReport.h"
 #include "lib/FileIterator.h"
 #include "lib/Miscellaneous.h"
 #include "lib/ReleaseRecord.h"
@@ -109,6 +110,15 @@ private:
     // The reason QVS.ini records for a failed run.
     std::wstring FailureReason() const;
 
+    // ---- The desktop report (QVS.ini ReportFolder) ----
+    // What the report of this start says, once its outcome is known; a "Copying..."
+    // line counts a file copied.
+    void DueReport(SCDesktopReport::Outcome outcome, const std::wstring& strReason);
+    void CountReportLine(const std::wstring& strMessage);
+    // Writes the due report once, after the client was started (or when it will
+    // not be): a report folder that fails or does not answer only costs a log line.
+    void WriteReport() noexcept;
+
     SCFileIterator m_iterator;
     HICON m_hIcon;
     UniqueFile m_logFile;
@@ -159,6 +169,13 @@ private:
     std::wstring m_strFirstErrorLine;
     DWORD m_dwFirstError = ERROR_SUCCESS;
     std::wstring m_strFirstReason;
+
+    // The report: due once the outcome is known, written once.
+    ULONGLONG m_nStartTick = GetTickCount64();
+    bool m_bRetriesSpent = false;
+    bool m_bReportDue = false;
+    SCDesktopReport m_report;
+    std::wstring m_strCopyingPrefix;
 };
 
 // The walk's and the copy's reporter: shows the message in the dialog (the

@@ -65,6 +65,10 @@
 #define IDS_RECORD_OTHER_LIST 118 // %1 record
 #define IDS_RECORD_UNREADABLE 119 // %1 record, %2 why
 #define IDS_NOT_RELEASE_FILE 39 // %1 source
+// Texts of the desktop report and the directory chooser
+#define IDS_REPORT_NOT_ANSWERING 150 // %1 report folder, %2 seconds
+#define IDS_REPORT_NOT_WRITTEN 151 // %1 report folder, %2 why
+#define IDS_SELDIR_TITLE 152
 
 // The window message on which the hot-update dialog starts QVS.exe and closes.
 #define WM_LAUNCH_CLIENT (WM_USER + 2)
