@@ -89,24 +89,24 @@ void ReadReportFile(const std::wstring& strFolder, ReportFile& file) noexcept
             AfxLongPathForm(strFolder + L"\\" + file.strName).c_str(), GENERIC_READ,
             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
             FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        LARGE_INTEGER size{};
-        if (handle && GetFileSizeEx(handle.get(), &size) &&
-            static_cast<ULONGLONG>(size.QuadPart) > kMaxDesktopReportBytes)
-        {
-            file.strProblem = L"larger than a report can be (" +
-                              std::to_wstring(size.QuadPart) + L" bytes)";
-            return;
-        }
-        // One byte more than it holds: a file that grows meanwhile is not taken whole.
-        std::string bytes(static_cast<size_t>(size.QuadPart) + 1, '\0');
+        // One byte more than a report may hold, into a buffer each thread keeps: under
+        // Wine every call on a file waits for its server, so none is spared.
+        thread_local std::string buffer;
+        buffer.resize(kMaxDesktopReportBytes + 1);
         DWORD nRead = 0;
         if (!handle ||
-            !ReadFile(handle.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &nRead, nullptr))
+            !ReadFile(handle.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &nRead, nullptr))
         {
             file.strProblem = L"cannot be read (" + AfxSystemErrorLine(GetLastError()) + L")";
             return;
         }
-        bytes.resize(nRead);
+        if (nRead > kMaxDesktopReportBytes)
+        {
+            file.strProblem = L"larger than a report can be (more than " +
+                              std::to_wstring(kMaxDesktopReportBytes) + L" bytes)";
+            return;
+        }
+        const std::string_view bytes(buffer.data(), nRead);
         std::wstring strWhy;
         if (!SCDesktopReport::Parse(bytes, file.report, strWhy))
         {
@@ -205,7 +205,7 @@ std::wstring Html(std::wstring_view text)
 std::wstring Seconds(ULONGLONG nMs)
 {
     wchar_t szText[32] = {};
-    swprintf(szText, 32, L"%.1f s", static_cast<double>(nMs) / 1000.0);
+    swprintf(szText, 32, L"%.2f s", static_cast<double>(nMs) / 1000.0);
     return szText;
 }
 
