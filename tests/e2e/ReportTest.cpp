@@ -292,27 +292,28 @@ TEST_F(ReportFolder, MissingReadOnlyOrNotAnsweringItCostsALogLineAndNeverTheClie
     const wchar_t* readOnly = _wgetenv(L"QVS_READ_ONLY_FOLDER");
     ASSERT_NE(nullptr, readOnly) << "the read-only folder is not mounted: run the tests through scripts/test";
     TempDir share(_wgetenv(L"QVS_UNC_LOCAL"));
-    const struct
+    // Missing, after a run that failed (its log still open): app1.dll is still being
+    // written on the share.
+    const std::wstring missing = Unc(share.path()) + L"\\missing";
+    inst.Configure(rel.unc(), L"ReportFolder=" + missing + L"\r\n");
+    rel.Put(L"bin\\app1.dll", "app 1", T(2026, 1, 10));
+    ASSERT_EQ(0u, rel.Publish());
+    afterRun = L"No report was written into the report folder " + missing + L": " +
+               ReasonText(ERROR_PATH_NOT_FOUND);
     {
-        std::wstring folder;
-        DWORD error;
-    } faults[] = {
-        {Unc(share.path()) + L"\\missing", ERROR_PATH_NOT_FOUND},
-        {readOnly, ERROR_ACCESS_DENIED},
-    };
-    int nRelease = 0;
-    for (const auto& fault : faults)
-    {
-        SCOPED_TRACE(ToUtf8(fault.folder));
-        inst.Configure(rel.unc(), L"ReportFolder=" + fault.folder + L"\r\n");
-        const std::wstring file = L"bin\\app" + std::to_wstring(++nRelease) + L".dll";
-        rel.Put(file, "app", T(2026, 1, 10));
-        ASSERT_EQ(0u, rel.Publish());
-        afterRun = L"No report was written into the report folder " + fault.folder + L": " +
-                   ReasonText(fault.error);
-        ExpectUpdate({{file}});
-        EXPECT_EQ(L"1", inst.Ini(L"UpdateSucceeded"));
+        const UniqueFile writing(CreateFileW(rel.Path(L"bin\\app1.dll").c_str(), GENERIC_WRITE, 0,
+                                             nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(writing.valid());
+        ExpectUpdate({{L"bin\\app1.dll", ERROR_SHARING_VIOLATION}});
     }
+    // Read-only, after a run that succeeded (its log closed): the line is added to it.
+    inst.Configure(rel.unc(), L"ReportFolder=" + std::wstring(readOnly) + L"\r\n");
+    rel.Put(L"bin\\app2.dll", "app 2", T(2026, 1, 10));
+    ASSERT_EQ(0u, rel.Publish());
+    afterRun = L"No report was written into the report folder " + std::wstring(readOnly) + L": " +
+               ReasonText(ERROR_ACCESS_DENIED);
+    ExpectUpdate({{L"bin\\app1.dll"}, {L"bin\\app2.dll"}});
+    EXPECT_EQ(L"1", inst.Ini(L"UpdateSucceeded"));
 
     // A folder that does not answer: the client is started first, the program gives
     // the folder the deadline, then ends, and the log says so.
