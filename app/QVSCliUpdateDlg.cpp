@@ -208,8 +208,12 @@ bool CQVSCliUpdateDlg::StartWithoutWindow()
     }
     try
     {
-        return CQVSCliUpdateApp::StartClientProgram(CQVSCliUpdateApp::ClientProgramPath()) !=
-               FALSE;
+        if (CQVSCliUpdateApp::StartClientProgram(CQVSCliUpdateApp::ClientProgramPath()))
+        {
+            WriteReport();
+            return true;
+        }
+        return false;
     }
     catch (CException* e)
     {
@@ -248,6 +252,11 @@ void CQVSCliUpdateDlg::PrepareStart()
     {
         m_lock.Release();
         m_bLaunchOnly = true;
+        if (m_bRetriesSpent)
+        {
+            DueReport(SCDesktopReport::Outcome::RetriesSpent,
+                      ReadConfString(L"HotUpdate", L"UpdateFailureReason"));
+        }
     }
 }
 
@@ -455,6 +464,7 @@ LRESULT CQVSCliUpdateDlg::OnLaunchClient(WPARAM, LPARAM)
         {
             PostMessage(WM_CLOSE, 0, 0);
         }
+        WriteReport();
     }
     catch (CException* e)
     {
@@ -483,6 +493,7 @@ void CQVSCliUpdateDlg::OnPaint()
 void CQVSCliUpdateDlg::OnDestroy()
 {
     m_hLog = nullptr;
+    WriteReport();
     ReleaseServices();
 }
 
@@ -661,6 +672,7 @@ BOOL CQVSCliUpdateDlg::CheckForUpdate()
             bNeeded = TRUE;
             break;
         case SCUpdateDecision::RetriesSpent:
+            m_bRetriesSpent = true;
             AddLogLine(AfxFormatStrings(ProgramText(IDS_RETRIES_SPENT),
                                         {facts.runs.strReleaseListTime,
                                          std::to_wstring(facts.runs.nRuns)}));
@@ -973,9 +985,16 @@ void CQVSCliUpdateDlg::FinishRun(BOOL bSucceeded, bool bLaunchPending)
     RecordUpdateResult(bSucceeded);
     // The work is over: a second start may go on, even while this dialog waits.
     m_lock.Release();
+    DueReport(bSucceeded ? SCDesktopReport::Outcome::Succeeded : SCDesktopReport::Outcome::Failed,
+              bSucceeded ? std::wstring() : FailureReason());
     if (!bLaunchPending && !bStays)
     {
         PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+    }
+    else if (bStays)
+    {
+        // The client is not started until the user has read why.
+        WriteReport();
     }
 }
 
@@ -1001,5 +1020,65 @@ void CQVSCliUpdateDlg::RecordUpdateResult(BOOL bSucceeded)
     catch (CException* e)
     {
         SC_HANDLE(e);
+    }
+}
+
+// ---- The desktop report ----
+
+void CQVSCliUpdateDlg::DueReport(SCDesktopReport::Outcome outcome, const std::wstring& strReason)
+{
+    m_report.strRoot = m_strRoot;
+    m_report.strRelease = ReleaseListTime();
+    m_report.outcome = outcome;
+    m_report.strReason = strReason;
+    m_report.nDurationMs = GetTickCount64() - m_nStartTick;
+    m_report.nFilesCopied = SCFileIterator::GetFilesCopied();
+    m_bReportDue = true;
+}
+
+void CQVSCliUpdateDlg::WriteReport() noexcept
+{
+    if (!m_bReportDue)
+    {
+        return;
+    }
+    m_bReportDue = false;
+    try
+    {
+        const std::wstring strFolder = ReadReportFolder();
+        if (strFolder.empty())
+        {
+            return;
+        }
+        m_report.FillWhoAndWhen();
+        const SCReportWriteResult result = WriteDesktopReport(strFolder, m_report, m_dwDeadlineMs);
+        if (result.bAnswered && result.dwError == ERROR_SUCCESS)
+        {
+            return;
+        }
+        const std::wstring strWhy =
+            result.bAnswered
+                ? AfxFormatStrings(ProgramText(IDS_REPORT_NOT_WRITTEN),
+                                   {strFolder, AfxSystemErrorLine(result.dwError)})
+                : AfxFormatStrings(ProgramText(IDS_REPORT_NOT_ANSWERING),
+                                   {strFolder, std::to_wstring(m_dwDeadlineMs / 1000)});
+        if (m_logFile)
+        {
+            AddLogLine(strWhy);
+            FlushTextBox();
+            return;
+        }
+        // A run that succeeded has closed its log: the line is added at its end.
+        const UniqueFile log(CreateFileW((m_strRoot + L"\\bin\\" + kLogName).c_str(),
+                                         FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (log)
+        {
+            WriteLogLine(log.get(), strWhy);
+        }
+    }
+    catch (...)
+    {
+        // A report is never worth more than the client's start.
     }
 }

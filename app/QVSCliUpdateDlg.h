@@ -6,6 +6,7 @@
 #include "framework/AfxHandle.h"
 #include "framework/AfxWnd.h"
 #include "lib/FailureReason.h"
+#include "lib/DesktopReport.h"
 #include "lib/FileIterator.h"
 #include "lib/Miscellaneous.h"
 #include "lib/ReleaseRecord.h"
@@ -113,6 +114,13 @@ private:
     // The reason QVS.ini records for a failed run.
     std::wstring FailureReason() const;
 
+    // ---- The desktop report (QVS.ini ReportFolder) ----
+    // What the report of this start says, once its outcome is known.
+    void DueReport(SCDesktopReport::Outcome outcome, const std::wstring& strReason);
+    // Writes the due report once, after the client was started (or when it will
+    // not be): a report folder that fails or does not answer only costs a log line.
+    void WriteReport() noexcept;
+
     SCFileIterator m_iterator;
     HICON m_hIcon;
     UniqueFile m_logFile;
@@ -166,6 +174,12 @@ private:
     SCFailureReason m_failure;
     // Why the run stopped waiting for the share, when it did.
     std::wstring m_strStalled;
+
+    // The report: due once the outcome is known, written once.
+    ULONGLONG m_nStartTick = GetTickCount64();
+    bool m_bRetriesSpent = false;
+    bool m_bReportDue = false;
+    SCDesktopReport m_report;
 };
 
 // The walk's and the copy's reporter: shows the message in the dialog (the

@@ -49,6 +49,17 @@ std::wstring ReadSourceFolder()
     return ReadConfString(kSection, L"SourceFolder");
 }
 
+std::wstring ReadReportFolder()
+{
+    std::wstring strFolder = ReadConfString(kSection, L"ReportFolder");
+    // "\\SRV01\QVSReports\" names the same folder as "\\SRV01\QVSReports".
+    while (strFolder.size() > 3 && strFolder.back() == L'\\')
+    {
+        strFolder.pop_back();
+    }
+    return strFolder;
+}
+
 void WriteUpdateResult(bool bSucceeded, SCDateTime dtWhen, const std::wstring& strReason)
 {
     WriteConfString(kSection, L"UpdateSucceeded", bSucceeded ? L"1" : L"0");

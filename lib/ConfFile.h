@@ -19,6 +19,10 @@ bool WriteConfString(const std::wstring& strSection, const std::wstring& strKey,
 // "SourceFolder" of section "HotUpdate": where the release is taken from.
 std::wstring ReadSourceFolder();
 
+// "ReportFolder" of section "HotUpdate": where each start that ran a release (or
+// found its runs spent) leaves this installation's report; empty: no report.
+std::wstring ReadReportFolder();
+
 // Records a run's outcome: "UpdateSucceeded", "UpdateDateTime", "UpdateFailureReason".
 void WriteUpdateResult(bool bSucceeded, SCDateTime dtWhen, const std::wstring& strReason);
 

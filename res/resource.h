@@ -67,6 +67,10 @@
 #define IDS_NOT_RELEASE_FILE 39 // %1 source
 #define IDS_CHANGED_WHILE_COPIED 120 // %1 source
 #define IDS_RELEASE_STALLED 121 // %1 folder, %2 file, %3 seconds
+// Texts of the desktop report and the directory chooser
+#define IDS_REPORT_NOT_ANSWERING 150 // %1 report folder, %2 seconds
+#define IDS_REPORT_NOT_WRITTEN 151 // %1 report folder, %2 why
+#define IDS_SELDIR_TITLE 152
 
 // The window message on which the hot-update dialog starts QVS.exe and closes.
 #define WM_LAUNCH_CLIENT (WM_USER + 2)

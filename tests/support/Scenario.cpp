@@ -308,7 +308,7 @@ void Release::Put(const std::wstring& relative, const std::string& bytes, const 
     WriteBytes(Path(relative), bytes, &ft);
 }
 
-DWORD Release::Publish()
+DWORD Release::Publish(const std::wstring& publishedAs)
 {
     // Clients compare the list's stamp to the second: a list made in the same
     // second as the one they took would go unseen.
@@ -321,7 +321,21 @@ DWORD Release::Publish()
         },
         2000);
     ++m_nChanges;
-    const DWORD code = RunProgram(L"\"" + ExeFolder() + L"QVSMakeList.exe\" \"" + m_local + L"\"");
+    Program::Options options;
+    options.capture = true;
+    // A backslash before the closing quote is doubled, or it would escape the quote.
+    const std::wstring quoted = publishedAs.ends_with(L'\\') ? publishedAs + L"\\" : publishedAs;
+    Program tool(L"\"" + ExeFolder() + L"QVSMakeList.exe\" " +
+                     (publishedAs.empty() ? L"" : L"--published-as \"" + quoted + L"\" ") +
+                     L"\"" + m_local + L"\"",
+                 options);
+    const DWORD code = tool.Wait();
+    m_published = tool.out() + tool.err();
+    if (!publishedAs.empty())
+    {
+        m_unc = publishedAs.ends_with(L'\\') ? publishedAs.substr(0, publishedAs.size() - 1)
+                                              : publishedAs;
+    }
     m_nListSecond = Ticks(Stamp(Path(kServerList))) / 10000000;
     return code;
 }
@@ -464,6 +478,10 @@ std::vector<std::wstring> Scenario::Messages(const Before& before,
         messages.push_back(copy.error == ERROR_SUCCESS ? L"Copying..." + Upper(rel.unc() + L"\\" + copy.file)
                            : copy.error == kNotRelease ? L"Error!.." + NotReleaseText(copy.file) + L"\r\n"
                                                        : L"Error!.." + SystemText(copy.error));
+    }
+    if (!afterRun.empty())
+    {
+        messages.push_back(afterRun);
     }
     return messages;
 }

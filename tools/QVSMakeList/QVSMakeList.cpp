@@ -12,6 +12,8 @@
 #include "lib/SelDirDlg.h"
 #include "lib/Xcpt.h"
 #include "resource.h"
+#include "tools/QVSMakeList/PublishedAs.h"
+#include "tools/QVSMakeList/Reports.h"
 
 #include <windows.h>
 
@@ -100,9 +102,11 @@ std::wstring ComputerName()
 
 // ---- Arguments ----
 
-const wchar_t kUsage[] = L"Usage: QVSMakeList.exe <release folder>\r\n"
-                         L"       QVSMakeList.exe          (choose the folder in a dialog)\r\n"
-                         L"       QVSMakeList.exe --help\r\n";
+const wchar_t kUsage[] =
+    L"Usage: QVSMakeList.exe [--published-as \\\\server\\share[\\...]] <release folder>\r\n"
+    L"       QVSMakeList.exe --report <report folder>\r\n"
+    L"       QVSMakeList.exe          (choose the folder in a dialog)\r\n"
+    L"       QVSMakeList.exe --help\r\n";
 
 const wchar_t kHelp[] =
     L"QVSMakeList - writes the hot-update list of a release folder.\r\n"
@@ -136,6 +140,15 @@ const wchar_t kHelp[] =
     L"    SourceFolder=\\\\SRV01\\Release\r\n"
     L"The summary line printed after each run shows the exact value.\r\n"
     L"\r\n"
+    L"--published-as \\\\server\\share[\\...] names the folders under that path instead,\r\n"
+    L"for clients that reach the release through a DFS namespace or another name of\r\n"
+    L"the server (\\\\corp.example\\apps\\Release); their SourceFolder is that path.\r\n"
+    L"\r\n"
+    L"--report <report folder> reads the reports the clients leave in their\r\n"
+    L"ReportFolder (QVS.ini, section [HotUpdate]), prints the desktops per release,\r\n"
+    L"those that failed and those not heard from for a week, and writes report.html\r\n"
+    L"beside the reports.\r\n"
+    L"\r\n"
     L"Exit codes: 0 list and record written; 1 bad arguments or release folder not\r\n"
     L"usable; 2 release folder missing or unreadable; 3 some files could not be\r\n"
     L"read, were being written or changed while the tool ran (nothing written);\r\n"
@@ -146,7 +159,9 @@ struct Options
     bool bHelp = false;
     bool bPick = false; // no arguments at all: the folder is chosen in a dialog
     std::wstring strFolder;
-    std::wstring strError; // not empty: the arguments cannot be used
+    std::wstring strPublishedAs; // the folder form's path instead of \\COMPUTER\...
+    bool bReport = false;        // strFolder is a report folder to sum up
+    std::wstring strError;       // not empty: the arguments cannot be used
 };
 
 // Every way of starting the tool is decided here, and only here.
@@ -165,6 +180,27 @@ Options ParseArguments(int argc, wchar_t** argv)
         if (arg == L"--help" || arg == L"-h" || arg == L"/?" || arg == L"-?")
         {
             options.bHelp = true;
+        }
+        else if (arg == L"--published-as" || arg == L"--report")
+        {
+            if (i + 1 >= argc)
+            {
+                options.strError = std::wstring(arg) + L" needs a value";
+                break;
+            }
+            if (arg == L"--report")
+            {
+                options.bReport = true;
+                folders.emplace_back(argv[++i]);
+            }
+            else
+            {
+                options.strPublishedAs = CheckPublishedAs(argv[++i], options.strError);
+                if (options.strPublishedAs.empty())
+                {
+                    break;
+                }
+            }
         }
         else if (arg.starts_with(L"--") || (arg.size() > 1 && arg[0] == L'-'))
         {
@@ -186,6 +222,10 @@ Options ParseArguments(int argc, wchar_t** argv)
     else if (folders.size() > 1)
     {
         options.strError = L"more than one release folder given";
+    }
+    else if (options.bReport && !options.strPublishedAs.empty())
+    {
+        options.strError = L"--published-as names a release, not a report folder";
     }
     else
     {
@@ -657,7 +697,7 @@ std::wstring Seconds(ULONGLONG nMilliseconds)
     return szText;
 }
 
-int Publish(const std::wstring& strGivenFolder)
+int Publish(const std::wstring& strGivenFolder, const std::wstring& strPublishedAs = {})
 {
     const ReleaseFolder folder = CheckReleaseFolder(strGivenFolder);
     if (!folder.strError.empty())
@@ -692,8 +732,13 @@ int Publish(const std::wstring& strGivenFolder)
         return kExitUnreadableFiles;
     }
     const std::wstring strComputer = ComputerName();
-    const std::wstring strSourceFolder =
+    std::wstring strSourceFolder =
         (strComputer.empty() ? std::wstring() : L"\\\\" + strComputer) + folder.strPath.substr(2);
+    if (!strPublishedAs.empty())
+    {
+        RenameListFolders(list, strSourceFolder, strPublishedAs);
+        strSourceFolder = strPublishedAs;
+    }
 
     std::wstring strListText;
     for (const std::unique_ptr<FileListEntry>& pEntry : list)
@@ -809,7 +854,11 @@ int wmain(int argc, wchar_t** argv)
                 L"QVSMakeList.exe --help explains the list and the share.\r\n");
             return kExitBadArguments;
         }
-        return Publish(options.strFolder);
+        if (options.bReport)
+        {
+            return SummariseReports(options.strFolder, &Out, &Err);
+        }
+        return Publish(options.strFolder, options.strPublishedAs);
     }
     catch (CException* e)
     {
