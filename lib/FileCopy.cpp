@@ -196,22 +196,40 @@ private:
     std::thread m_thread;
 };
 
+// One copy between its Start and its Finish.
+struct SCFileCopy::Slot
+{
+    std::unique_ptr<SCCopyHasher> pHasher;
+    std::wstring strTemp;
+    SCCopyResult result;
+    // The digest the copy must have, once its hasher is done; with bPending its
+    // result is Copied until then.
+    bool bPending = false;
+    SCSha256::Digest expected{};
+};
+
 SCFileCopy::SCFileCopy(bool bHashing) noexcept
 {
-    if (bHashing)
+    try
     {
-        try
+        m_pPlain = std::make_unique<Slot>();
+        // Two hashers on two cores: the SHA-256 of one file is taken piece after piece,
+        // but two files hash at once, while the next one is read.
+        const unsigned nHashers = bHashing ? std::clamp(std::thread::hardware_concurrency(), 1u, 2u) : 0u;
+        for (unsigned n = 0; n < nHashers; ++n)
         {
-            auto pHasher = std::make_unique<SCCopyHasher>();
-            if (pHasher->Start())
+            auto pSlot = std::make_unique<Slot>();
+            pSlot->pHasher = std::make_unique<SCCopyHasher>();
+            if (!pSlot->pHasher->Start())
             {
-                m_pHasher = std::move(pHasher);
-                return;
+                break;
             }
+            m_slots.push_back(std::move(pSlot));
         }
-        catch (...)
-        {
-        }
+    }
+    catch (...)
+    {
+        // Fewer hashers, or none: the copy hashes on its own thread.
     }
     m_pBuffer.reset(new (std::nothrow) BYTE[kPieceSize]);
 }
@@ -222,8 +240,24 @@ SCCopyResult SCFileCopy::Copy(const std::wstring& strSource, const std::wstring&
                               const SCReleaseRecord::Item* pExpected,
                               std::atomic<ULONGLONG>& lastSign) noexcept
 {
+    Start(0, strSource, strTemp, pExpected, lastSign);
+    return Finish(0);
+}
+
+void SCFileCopy::Start(size_t nSlot, const std::wstring& strSource, const std::wstring& strTemp,
+                       const SCReleaseRecord::Item* pExpected,
+                       std::atomic<ULONGLONG>& lastSign) noexcept
+{
+    Slot* const pSlot = nSlot < m_slots.size() ? m_slots[nSlot].get() : m_pPlain.get();
+    if (pSlot == nullptr)
+    {
+        return;
+    }
+    Slot& slot = *pSlot;
+    slot.bPending = false;
     try
     {
+        slot.strTemp = strTemp;
         Sign(lastSign);
         // Nobody may write the source while it is read: a file the administrator is
         // still copying into the release is refused, not copied half-way. It may be
@@ -233,12 +267,14 @@ SCCopyResult SCFileCopy::Copy(const std::wstring& strSource, const std::wstring&
                                             OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         if (!source)
         {
-            return Failure(LastErrorOrFailure());
+            slot.result = Failure(LastErrorOrFailure());
+            return;
         }
         BY_HANDLE_FILE_INFORMATION info{};
         if (!GetFileInformationByHandle(source.get(), &info))
         {
-            return Failure(LastErrorOrFailure());
+            slot.result = Failure(LastErrorOrFailure());
+            return;
         }
         Sign(lastSign);
         const ULONGLONG nSize =
@@ -246,34 +282,67 @@ SCCopyResult SCFileCopy::Copy(const std::wstring& strSource, const std::wstring&
         if (pExpected != nullptr && nSize != pExpected->nSize)
         {
             // Not the file of the record, whatever its bytes: none is read.
-            return Outcome(SCCopyOutcome::NotRelease);
+            slot.result = Outcome(SCCopyOutcome::NotRelease);
+            return;
         }
-        const SCCopyResult result = CopyOpen(source.get(), info, strTemp, pExpected, lastSign);
-        if (result.outcome != SCCopyOutcome::Copied)
+        slot.result = CopyOpen(source.get(), info, slot, pExpected, lastSign);
+        if (slot.result.outcome != SCCopyOutcome::Copied)
         {
+            slot.bPending = false;
             SCDiscardFile(AfxLongPathForm(strTemp));
         }
-        return result;
     }
     catch (...)
     {
+        slot.bPending = false;
+        slot.result = Failure(ERROR_NOT_ENOUGH_MEMORY);
         SCDiscardFile(AfxLongPathForm(strTemp));
-        return Failure(ERROR_NOT_ENOUGH_MEMORY);
     }
 }
 
+SCCopyResult SCFileCopy::Finish(size_t nSlot) noexcept
+{
+    Slot* const pSlot = nSlot < m_slots.size() ? m_slots[nSlot].get() : m_pPlain.get();
+    if (pSlot == nullptr)
+    {
+        return Failure(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    Slot& slot = *pSlot;
+    if (!slot.bPending)
+    {
+        return slot.result;
+    }
+    slot.bPending = false;
+    SCSha256::Digest digest{};
+    const DWORD dwHash = slot.pHasher->Finish(digest);
+    SCCopyResult result = slot.result;
+    if (dwHash != ERROR_SUCCESS)
+    {
+        result = Failure(dwHash);
+    }
+    else if (digest != slot.expected)
+    {
+        result = Outcome(SCCopyOutcome::NotRelease);
+    }
+    if (result.outcome != SCCopyOutcome::Copied)
+    {
+        SCDiscardFile(AfxLongPathForm(slot.strTemp));
+    }
+    return result;
+}
+
 SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const BY_HANDLE_FILE_INFORMATION& info,
-                                  const std::wstring& strTemp,
-                                  const SCReleaseRecord::Item* pExpected,
+                                  Slot& slot, const SCReleaseRecord::Item* pExpected,
                                   std::atomic<ULONGLONG>& lastSign) noexcept
 {
-    SCCopyHasher* const pHasher = pExpected != nullptr ? m_pHasher.get() : nullptr;
-    if (pHasher == nullptr && m_pBuffer == nullptr)
+    SCCopyHasher* const pHasher = pExpected != nullptr ? slot.pHasher.get() : nullptr;
+    BYTE* const pBuffer = m_pBuffer.get();
+    if (pHasher == nullptr && pBuffer == nullptr)
     {
         return Failure(ERROR_NOT_ENOUGH_MEMORY);
     }
     const DWORD dwAttributes = info.dwFileAttributes & kCopiedAttributes;
-    UniqueFile temp(CreateFileW(AfxLongPathForm(strTemp).c_str(), GENERIC_WRITE, 0, nullptr,
+    UniqueFile temp(CreateFileW(AfxLongPathForm(slot.strTemp).c_str(), GENERIC_WRITE, 0, nullptr,
                                 CREATE_ALWAYS,
                                 (dwAttributes != 0 ? dwAttributes : FILE_ATTRIBUTE_NORMAL) |
                                     FILE_FLAG_SEQUENTIAL_SCAN,
@@ -302,7 +371,6 @@ SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const BY_HANDLE_FILE_INFORMATI
             }
         }
     }
-
     SCCopyResult result;
     const ULONGLONG nSize = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     ULONGLONG nDone = 0;
@@ -310,7 +378,7 @@ SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const BY_HANDLE_FILE_INFORMATI
     bool bFailed = false;
     while (nDone < nSize && !bFailed)
     {
-        BYTE* const p = pHasher != nullptr ? pHasher->Acquire() : m_pBuffer.get();
+        BYTE* const p = pHasher != nullptr ? pHasher->Acquire() : pBuffer;
         const DWORD nWant = static_cast<DWORD>(std::min<ULONGLONG>(nSize - nDone, kPieceSize));
         DWORD nRead = 0;
         if (!ReadFile(hSource, p, nWant, &nRead, nullptr))
@@ -356,41 +424,54 @@ SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const BY_HANDLE_FILE_INFORMATI
         }
         nDone += nRead;
     }
-    if (pExpected != nullptr)
+    if (bFailed)
+    {
+        if (pHasher != nullptr)
+        {
+            // Every piece back before the slot serves another copy.
+            SCSha256::Digest ignored{};
+            pHasher->Finish(ignored);
+        }
+        return result;
+    }
+    if (pInline != nullptr)
     {
         SCSha256::Digest digest{};
-        const DWORD dwHash = pHasher != nullptr ? pHasher->Finish(digest)
-                             : pInline->Finish(digest) ? ERROR_SUCCESS
-                                                       : pInline->GetError();
-        if (bFailed)
+        if (!pInline->Finish(digest))
         {
-            return result;
-        }
-        if (dwHash != ERROR_SUCCESS)
-        {
-            return Failure(dwHash);
+            return Failure(pInline->GetError());
         }
         if (digest != pExpected->digest)
         {
             return Outcome(SCCopyOutcome::NotRelease);
         }
     }
-    if (bFailed)
-    {
-        return result;
-    }
     // The copy carries the source's time, as the system's copy does: a client list
     // made after the update records the release's stamps.
     if (!SetFileTime(temp.get(), nullptr, nullptr, &info.ftLastWriteTime))
     {
-        return Failure(LastErrorOrFailure());
+        result = Failure(LastErrorOrFailure());
     }
-    if (!CloseHandle(temp.release()))
+    else if (!CloseHandle(temp.release()))
     {
-        return Failure(LastErrorOrFailure());
+        result = Failure(LastErrorOrFailure());
     }
-    result = Outcome(SCCopyOutcome::Copied);
-    result.nBytes = nDone;
+    else
+    {
+        result = Outcome(SCCopyOutcome::Copied);
+        result.nBytes = nDone;
+    }
+    if (pHasher != nullptr)
+    {
+        // The digest is the hasher's to finish while the next file is read.
+        slot.expected = pExpected->digest;
+        slot.bPending = result.outcome == SCCopyOutcome::Copied;
+        if (!slot.bPending)
+        {
+            SCSha256::Digest ignored{};
+            pHasher->Finish(ignored);
+        }
+    }
     return result;
 }
 

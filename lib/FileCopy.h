@@ -21,6 +21,7 @@
 #include <atomic>
 #include <memory>
 #include <string>
+#include <vector>
 
 // How a copy ended.
 enum class SCCopyOutcome
@@ -39,15 +40,15 @@ struct SCCopyResult
 };
 
 // Hashes the pieces a copy hands it on a thread of its own, while the copy reads
-// and writes the next ones. One hasher serves one copy at a time.
+// and writes the next ones (and the next file). One hasher serves one copy at a time.
 class SCCopyHasher;
 
 class SCFileCopy
 {
 public:
-    // A copier with its buffers; with bHashing, a hasher thread too (for copies
-    // checked against a release record). Never throws: without memory or a
-    // thread it copies with one buffer and hashes on its own thread.
+    // A copier with its buffers; with bHashing, hasher threads too (for copies
+    // checked against a release record). Never throws: without memory or threads
+    // it copies with one buffer and hashes on its own thread.
     explicit SCFileCopy(bool bHashing) noexcept;
     ~SCFileCopy();
     SCFileCopy(const SCFileCopy&) = delete;
@@ -61,13 +62,25 @@ public:
                       const SCReleaseRecord::Item* pExpected,
                       std::atomic<ULONGLONG>& lastSign) noexcept;
 
+    // The same in two steps, so that the next file is read while the hash of this
+    // one is finished on a hasher of its own: Start reads and writes the whole file
+    // into its slot (a slot holds one copy from its Start to its Finish), Finish
+    // gives the final outcome. Slots() copies may be under way at once.
+    size_t Slots() const noexcept { return m_slots.empty() ? 1 : m_slots.size(); }
+    void Start(size_t nSlot, const std::wstring& strSource, const std::wstring& strTemp,
+               const SCReleaseRecord::Item* pExpected, std::atomic<ULONGLONG>& lastSign) noexcept;
+    SCCopyResult Finish(size_t nSlot) noexcept;
+
 private:
-    SCCopyResult CopyOpen(HANDLE hSource, const BY_HANDLE_FILE_INFORMATION& info,
-                          const std::wstring& strTemp, const SCReleaseRecord::Item* pExpected,
+    struct Slot;
+    SCCopyResult CopyOpen(HANDLE hSource, const BY_HANDLE_FILE_INFORMATION& info, Slot& slot,
+                          const SCReleaseRecord::Item* pExpected,
                           std::atomic<ULONGLONG>& lastSign) noexcept;
 
-    std::unique_ptr<SCCopyHasher> m_pHasher;
-    // The one buffer of a copy without a hasher.
+    std::vector<std::unique_ptr<Slot>> m_slots;
+    // The slot of copies without hashers.
+    std::unique_ptr<Slot> m_pPlain;
+    // The one buffer of copies that are not checked, or checked without a hasher.
     std::unique_ptr<BYTE[]> m_pBuffer;
 };
 

@@ -827,8 +827,10 @@ struct CopyRun
     std::vector<CopyJob> jobs;
     bool bHashing = false;
     std::mutex mutex;
-    // The jobs below nDone are finished; moved by the copying thread under mutex.
+    // The jobs below nDone are finished; nReading is the one whose file is read
+    // now. Moved by the copying thread under mutex.
     size_t nDone = 0;
+    size_t nReading = 0;
     // Set under mutex when CopyFiles stops waiting: nothing is replaced after it,
     // so no file changes once the run has recorded its outcome.
     bool bAbandoned = false;
@@ -845,16 +847,70 @@ std::wstring ChangedText(const std::wstring& strShown)
     return AfxFormatStrings(SCResUString(IDS_CHANGED_WHILE_COPIED), {strShown});
 }
 
-// Copies one planned file and replaces its destination, unless the run was
-// abandoned meanwhile. False when it was: nothing more is done.
-bool CopyPlanned(CopyRun& run, CopyJob& job, SCFileCopy& copier,
-                 std::unordered_set<std::wstring>& prepared, std::atomic<ULONGLONG>& lastSign)
+// The copying thread's side of the jobs: each copy is started in a slot of the
+// copier and finished (its hash checked, its destination replaced) only when
+// the slot is wanted again or the plan is done, so that the next file is read
+// while the hash of this one is taken. Jobs finish in the list's order.
+class JobRunner
 {
-    SCCopyResult result;
-    if (job.kind == CopyJob::Kind::Copy)
+public:
+    JobRunner(CopyRun& run, std::atomic<ULONGLONG>& lastSign)
+        : m_run(run), m_lastSign(lastSign), m_copier(run.bHashing)
+    {
+    }
+
+    // False once the run is abandoned: nothing more is done.
+    bool Run()
+    {
+        for (size_t n = 0; n < m_run.jobs.size(); ++n)
+        {
+            CopyJob& job = m_run.jobs[n];
+            size_t nSlot = kNoSlot;
+            std::wstring strTemp;
+            if (job.kind == CopyJob::Kind::Copy)
+            {
+                nSlot = m_nStarted++ % m_copier.Slots();
+                // The slot's earlier copy, and all before it, finish first.
+                while (std::any_of(m_started.begin(), m_started.end(),
+                                   [nSlot](const Started& s) { return s.nSlot == nSlot; }))
+                {
+                    if (!FinishOldest())
+                    {
+                        return false;
+                    }
+                }
+                {
+                    const std::lock_guard<std::mutex> lock(m_run.mutex);
+                    m_run.nReading = n;
+                }
+                strTemp = Start(job, nSlot);
+            }
+            m_started.push_back({n, nSlot, std::move(strTemp)});
+        }
+        while (!m_started.empty())
+        {
+            if (!FinishOldest())
+            {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    static constexpr size_t kNoSlot = ~size_t{0};
+    struct Started
+    {
+        size_t nJob;
+        size_t nSlot;
+        std::wstring strTemp;
+    };
+
+    // The copy's temporary file.
+    std::wstring Start(CopyJob& job, size_t nSlot)
     {
         // Each target folder is made ready once: most entries share their folder.
-        if (prepared.insert(UpperCase(job.strTarget)).second)
+        if (m_prepared.insert(UpperCase(job.strTarget)).second)
         {
             SCFileIterator finder;
             if (!finder.FindFile((job.strTarget + L"*.*").c_str()))
@@ -863,18 +919,35 @@ bool CopyPlanned(CopyRun& run, CopyJob& job, SCFileCopy& copier,
             }
             finder.Close();
         }
-        const std::wstring strTemp = TemporaryPathFor(job.strDestination);
-        result = copier.Copy(job.strSource, strTemp, job.bChecked ? &job.expected : nullptr,
-                             lastSign);
-        const std::lock_guard<std::mutex> lock(run.mutex);
-        if (run.bAbandoned)
+        std::wstring strTemp = TemporaryPathFor(job.strDestination);
+        m_copier.Start(nSlot, job.strSource, strTemp, job.bChecked ? &job.expected : nullptr,
+                       m_lastSign);
+        return strTemp;
+    }
+
+    bool FinishOldest()
+    {
+        const Started started = std::move(m_started.front());
+        m_started.pop_front();
+        CopyJob& job = m_run.jobs[started.nJob];
+        SCCopyResult result;
+        const bool bCopy = started.nSlot != kNoSlot;
+        if (bCopy)
         {
-            SCDiscardFile(AfxLongPathForm(strTemp));
+            result = m_copier.Finish(started.nSlot);
+        }
+        const std::lock_guard<std::mutex> lock(m_run.mutex);
+        if (m_run.bAbandoned)
+        {
+            if (bCopy && result.outcome == SCCopyOutcome::Copied)
+            {
+                SCDiscardFile(AfxLongPathForm(started.strTemp));
+            }
             return false;
         }
-        if (result.outcome == SCCopyOutcome::Copied)
+        if (bCopy && result.outcome == SCCopyOutcome::Copied)
         {
-            const DWORD dwError = ReplaceWithTemporary(strTemp, job.strDestination);
+            const DWORD dwError = ReplaceWithTemporary(started.strTemp, job.strDestination);
             if (dwError != ERROR_SUCCESS)
             {
                 result.outcome = SCCopyOutcome::Failed;
@@ -882,28 +955,25 @@ bool CopyPlanned(CopyRun& run, CopyJob& job, SCFileCopy& copier,
             }
         }
         job.result = result;
-        ++run.nDone;
+        ++m_run.nDone;
         return true;
     }
-    const std::lock_guard<std::mutex> lock(run.mutex);
-    ++run.nDone;
-    return !run.bAbandoned;
-}
+
+    CopyRun& m_run;
+    std::atomic<ULONGLONG>& m_lastSign;
+    SCFileCopy m_copier;
+    std::unordered_set<std::wstring> m_prepared;
+    std::deque<Started> m_started;
+    size_t m_nStarted = 0;
+};
 
 // The copying thread: every job in the list's order. Never throws.
 void CopyJobs(CopyRun& run, std::atomic<ULONGLONG>& lastSign) noexcept
 {
     try
     {
-        SCFileCopy copier(run.bHashing);
-        std::unordered_set<std::wstring> prepared;
-        for (CopyJob& job : run.jobs)
-        {
-            if (!CopyPlanned(run, job, copier, prepared, lastSign))
-            {
-                return;
-            }
-        }
+        JobRunner runner(run, lastSign);
+        runner.Run();
     }
     catch (...)
     {
@@ -1085,10 +1155,12 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
                 }
             });
         size_t nDone = 0;
+        size_t nReading = 0;
         {
             const std::lock_guard<std::mutex> lock(pRun->mutex);
             pRun->bAbandoned = true;
             nDone = pRun->nDone;
+            nReading = std::max(pRun->nReading, nDone);
         }
         reportUpTo(nDone);
         if (nDone < pRun->jobs.size())
@@ -1096,7 +1168,8 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
             // Left behind in a call to the share, or out of memory: the rest of the
             // release is not installed now; the next start tries again.
             bResult = FALSE;
-            const CopyJob& job = pRun->jobs[nDone];
+            // The file that was being read when the share went silent.
+            const CopyJob& job = pRun->jobs[std::min(nReading, pRun->jobs.size() - 1)];
             if (!bEnded)
             {
                 const std::wstring strReason = StalledReason(job.strFolder, job.strShown, dwStallMs);
