@@ -221,6 +221,46 @@ TEST(FileCopy, GivesTheWholeFileWithItsStampOrAFailureAndNeverAFileThatIsNotTheR
                 EXPECT_FALSE(Exists(temp));
             }
         }
+        // Copies under way in every slot at once, finished in their order: each keeps
+        // its own outcome.
+        {
+            std::atomic<ULONGLONG> sign{0};
+            std::vector<SCReleaseRecord::Item> items(copier.Slots() + 1);
+            for (size_t n = 0; n < items.size(); ++n)
+            {
+                const std::string bytes = Content((1u << 20) + n, std::to_string(n));
+                WriteBytes(dir / (L"s" + std::to_wstring(n)), bytes, &stamp);
+                items[n].nSize = bytes.size();
+                SCSha256::HashBytes(bytes.data(), bytes.size(), items[n].digest);
+                if (n == 1)
+                {
+                    items[n].digest[0] ^= 1;
+                }
+            }
+            for (size_t n = 0; n < items.size(); ++n)
+            {
+                const size_t nSlot = n % copier.Slots();
+                if (n >= copier.Slots())
+                {
+                    copier.Finish(nSlot);
+                }
+                copier.Start(nSlot, dir / (L"s" + std::to_wstring(n)), dir / (L"t" + std::to_wstring(n)),
+                             bChecked ? &items[n] : nullptr, sign);
+                if (n + 1 == items.size())
+                {
+                    for (size_t k = 0; k < copier.Slots(); ++k)
+                    {
+                        const size_t nJob = n + 1 - copier.Slots() + k;
+                        const SCCopyResult result = copier.Finish(nJob % copier.Slots());
+                        const bool bRefused = bChecked && nJob == 1;
+                        EXPECT_EQ(static_cast<int>(bRefused ? SCCopyOutcome::NotRelease : SCCopyOutcome::Copied),
+                                  static_cast<int>(result.outcome)) << "copy " << nJob;
+                    }
+                }
+            }
+            EXPECT_EQ(!bChecked, Exists(dir / L"t1"));
+            EXPECT_TRUE(ReadBytes(dir / L"s0") == ReadBytes(dir / L"t0"));
+        }
         // A source that is missing, and one that its writer still holds.
         std::atomic<ULONGLONG> sign{0};
         const std::wstring temp = dir / L"copy.tmp";
