@@ -109,6 +109,9 @@ FILETIME LastWriteTime(const std::wstring& path)
     return data.ftLastWriteTime;
 }
 
+namespace
+{
+// nSecondsLater than 08:00 UTC of the day.
 FILETIME FileTimeOf(WORD year, WORD month, WORD day, unsigned nSecondsLater)
 {
     SYSTEMTIME st{};
@@ -126,6 +129,7 @@ FILETIME FileTimeOf(WORD year, WORD month, WORD day, unsigned nSecondsLater)
     ft.dwHighDateTime = u.HighPart;
     return ft;
 }
+} // namespace
 
 std::vector<char> NoiseBytes(size_t nBytes, unsigned n)
 {
@@ -195,6 +199,9 @@ std::string ReadFileFrom(const std::wstring& path, size_t nFrom)
     return text;
 }
 
+namespace
+{
+// To the ANSI code page (QVS.ini, the Unix command lines).
 std::string Narrow(const std::wstring& text)
 {
     const int n = WideCharToMultiByte(CP_ACP, 0, text.c_str(), static_cast<int>(text.size()),
@@ -207,6 +214,7 @@ std::string Narrow(const std::wstring& text)
     }
     return out;
 }
+} // namespace
 
 // ---- The trees, the runs' plans, the installations ----
 
@@ -293,15 +301,13 @@ std::wstring Quoted(const std::wstring& path)
     return L"\"" + path + L"\"";
 }
 
+namespace
+{
 void WriteIniSource(const std::wstring& bin, const std::wstring& strSource)
 {
     WriteText(bin + L"\\QVS.ini", "[HotUpdate]\r\nSourceFolder=" + Narrow(strSource) + "\r\n");
 }
-
-void WriteIni(const std::wstring& bin, const std::wstring& release)
-{
-    WriteIniSource(bin, UncOf(release));
-}
+} // namespace
 
 void CopyProgram(const std::wstring& name, const std::wstring& destination)
 {

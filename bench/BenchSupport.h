@@ -34,7 +34,6 @@ void RemoveTree(const std::wstring& path);
 bool Exists(const std::wstring& path);
 std::wstring LastComponent(const std::wstring& path);
 FILETIME LastWriteTime(const std::wstring& path); // stops the bench when there is no file
-FILETIME FileTimeOf(WORD year, WORD month, WORD day, unsigned nSecondsLater);
 
 // Calls f(WIN32_FIND_DATAW) for each entry of folder but "." and ".." until f
 // returns false.
@@ -66,7 +65,6 @@ void WriteFileAt(const std::wstring& path, size_t nOffset, size_t nSize, const F
 void WriteText(const std::wstring& path, const std::string& text);
 // The file's bytes from nFrom on; empty when it cannot be opened.
 std::string ReadFileFrom(const std::wstring& path, size_t nFrom = 0);
-std::string Narrow(const std::wstring& text); // to the ANSI code page
 
 // ---- The trees, the runs' plans, the installations ----
 
@@ -104,8 +102,6 @@ std::wstring UncOf(const std::wstring& local);
 // "path", as a command line names a program.
 std::wstring Quoted(const std::wstring& path);
 
-void WriteIniSource(const std::wstring& bin, const std::wstring& strSource);
-void WriteIni(const std::wstring& bin, const std::wstring& release); // names UncOf(release)
 void CopyProgram(const std::wstring& name, const std::wstring& destination);
 // QVSCliUpdate.exe and the stand-in client as QVS.exe in bin, with a QVS.ini naming
 // strSource (UncOf(release) when empty).
