@@ -5,7 +5,6 @@
 #include "lib/Sha256.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -52,6 +51,27 @@ void Sign(std::atomic<ULONGLONG>& lastSign) noexcept
 }
 } // namespace
 
+// The system's slim lock and condition variable: a wait on them costs no call to
+// Wine's server, unlike those of the C++ library, which are made of events there;
+// a copy hands its hasher four of them a megabyte.
+class SlimLock
+{
+public:
+    void lock() noexcept { AcquireSRWLockExclusive(&m_lock); }
+    void unlock() noexcept { ReleaseSRWLockExclusive(&m_lock); }
+    // Waits, the lock held, until pred holds.
+    template <class Pred> void Wait(CONDITION_VARIABLE& condition, Pred pred) noexcept
+    {
+        while (!pred())
+        {
+            SleepConditionVariableSRW(&condition, &m_lock, INFINITE, 0);
+        }
+    }
+
+private:
+    SRWLOCK m_lock = SRWLOCK_INIT;
+};
+
 // The pieces go round: free -> read and written by the copy -> queued -> hashed
 // -> free. The copy waits only when all pieces are queued, the hasher only when
 // none is.
@@ -62,10 +82,10 @@ public:
     ~SCCopyHasher()
     {
         {
-            const std::lock_guard<std::mutex> lock(m_mutex);
+            const std::lock_guard<SlimLock> lock(m_lock);
             m_bStop = true;
         }
-        m_cvQueued.notify_all();
+        WakeAllConditionVariable(&m_queuedOne);
         if (m_thread.joinable())
         {
             m_thread.join();
@@ -105,8 +125,8 @@ public:
     // A free piece for the copy to fill.
     BYTE* Acquire()
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_cvFree.wait(lock, [this] { return !m_free.empty(); });
+        const std::lock_guard<SlimLock> lock(m_lock);
+        m_lock.Wait(m_freedOne, [this] { return !m_free.empty(); });
         BYTE* const p = m_free.back();
         m_free.pop_back();
         return p;
@@ -116,20 +136,20 @@ public:
     void Submit(BYTE* p, DWORD nBytes)
     {
         {
-            const std::lock_guard<std::mutex> lock(m_mutex);
+            const std::lock_guard<SlimLock> lock(m_lock);
             m_queued.push_back({p, nBytes});
         }
-        m_cvQueued.notify_one();
+        WakeConditionVariable(&m_queuedOne);
     }
 
     // Gives a piece back unhashed (the copy failed before handing it over).
     void Return(BYTE* p)
     {
         {
-            const std::lock_guard<std::mutex> lock(m_mutex);
+            const std::lock_guard<SlimLock> lock(m_lock);
             m_free.push_back(p);
         }
-        m_cvFree.notify_one();
+        WakeConditionVariable(&m_freedOne);
     }
 
     // Waits until every piece handed over is hashed; the digest of them all.
@@ -137,8 +157,8 @@ public:
     DWORD Finish(SCSha256::Digest& digest)
     {
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            m_cvFree.wait(lock, [this] { return m_free.size() == kPieces; });
+            const std::lock_guard<SlimLock> lock(m_lock);
+            m_lock.Wait(m_freedOne, [this] { return m_free.size() == kPieces; });
         }
         if (m_bFailed || !m_pDigest->Finish(digest))
         {
@@ -159,17 +179,18 @@ private:
 
     void HashPieces() noexcept
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
+        m_lock.lock();
         for (;;)
         {
-            m_cvQueued.wait(lock, [this] { return m_bStop || !m_queued.empty(); });
+            m_lock.Wait(m_queuedOne, [this] { return m_bStop || !m_queued.empty(); });
             if (m_queued.empty())
             {
+                m_lock.unlock();
                 return;
             }
             const Piece piece = m_queued.front();
             m_queued.pop_front();
-            lock.unlock();
+            m_lock.unlock();
             // The digest is touched only here while pieces are queued, and only by the
             // copy once all of them are free again.
             if (!m_bFailed && !m_pDigest->Update(piece.p, piece.nBytes))
@@ -177,9 +198,9 @@ private:
                 m_bFailed = true;
                 m_dwError = m_pDigest->GetError();
             }
-            lock.lock();
+            m_lock.lock();
             m_free.push_back(piece.p);
-            m_cvFree.notify_one();
+            WakeConditionVariable(&m_freedOne);
         }
     }
 
@@ -187,9 +208,9 @@ private:
     std::unique_ptr<SCSha256> m_pDigest;
     bool m_bFailed = false;
     DWORD m_dwError = ERROR_SUCCESS;
-    std::mutex m_mutex;
-    std::condition_variable m_cvFree;
-    std::condition_variable m_cvQueued;
+    SlimLock m_lock;
+    CONDITION_VARIABLE m_freedOne = CONDITION_VARIABLE_INIT;
+    CONDITION_VARIABLE m_queuedOne = CONDITION_VARIABLE_INIT;
     std::vector<BYTE*> m_free;
     std::deque<Piece> m_queued;
     bool m_bStop = false;
