@@ -306,7 +306,7 @@ void Release::Put(const std::wstring& relative, const std::string& bytes, const 
     WriteBytes(Path(relative), bytes, &ft);
 }
 
-DWORD Release::Publish()
+DWORD Release::Publish(const std::wstring& options)
 {
     // Clients compare the list's stamp to the second: a list made in the same
     // second as the one they took would go unseen.
@@ -319,7 +319,8 @@ DWORD Release::Publish()
         },
         2000);
     ++m_nChanges;
-    const DWORD code = RunProgram(L"\"" + ExeFolder() + L"QVSMakeList.exe\" \"" + m_local + L"\"");
+    const DWORD code = RunProgram(L"\"" + ExeFolder() + L"QVSMakeList.exe\" " + options +
+                                  (options.empty() ? L"" : L" ") + L"\"" + m_local + L"\"");
     m_nListSecond = Ticks(Stamp(Path(kServerList))) / 10000000;
     return code;
 }

@@ -56,8 +56,8 @@ public:
     const std::wstring& unc() const { return m_unc; }     // as clients and lists name it
     std::wstring Path(const std::wstring& relative) const { return m_local + L"\\" + relative; }
     void Put(const std::wstring& relative, const std::string& bytes, const FILETIME& ft);
-    // Runs QVSMakeList.exe on the folder; its exit code.
-    DWORD Publish();
+    // Runs QVSMakeList.exe on the folder, with options before it (--sign ...); its exit code.
+    DWORD Publish(const std::wstring& options = {});
     // Counts the changes made through Put and Publish.
     unsigned changes() const { return m_nChanges; }
 
