@@ -183,6 +183,7 @@ Options ParseArguments(int argc, wchar_t** argv)
         }
         else if (TakeSigningOption(argc, argv, i, options.signing, options.strError))
         {
+            // --new-key, --sign, --next-key, --release-number: taken with their values.
         }
         else if (arg.starts_with(L"--") || (arg.size() > 1 && arg[0] == L'-'))
         {
