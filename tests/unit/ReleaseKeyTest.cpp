@@ -179,14 +179,15 @@ TEST(SignedRecord, ABlockOutOfPlaceOrOfTheWrongShapeMakesTheRecordUnreadable)
         text.replace(text.find(from), from.size(), to);
         return text;
     };
-    const std::wstring fileLine = files.substr(files.find(L"\r\n") + 2);
+    // A file of its own (not one named already, which is refused for that).
+    const std::wstring lateFile = SCReleaseRecord::FormatLine(kFolder, L"late.dll", {});
     const std::wstring r = lines[3].substr(lines[3].size() - 66, 64);
     const struct
     {
         const char* what;
         std::wstring text;
     } cases[] = {
-        {"a file after the block", signedText + fileLine.substr(0, fileLine.find(L"\r\n") + 2)},
+        {"a file after the block", signedText + lateFile},
         {"no release line", join({1, 2, 3, 4})},
         {"no signature", join({0, 1, 2})},
         {"next key without its Y", join({0, 1, 3, 4})},
