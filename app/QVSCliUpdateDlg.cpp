@@ -7,6 +7,7 @@
 #include "lib/File.h"
 #include "lib/FileCopy.h"
 #include "lib/ReleaseRecord.h"
+#include "lib/ReleaseTrust.h"
 #include "lib/ResString.h"
 #include "lib/UpdateDue.h"
 #include "lib/Xcpt.h"
@@ -804,6 +805,38 @@ CQVSCliUpdateDlg::LoadReleaseRecord(const std::wstring& strListPath, std::wstrin
     return pRecord;
 }
 
+bool CQVSCliUpdateDlg::TrustRelease(const SCReleaseRecord& record, const FileList& plan)
+{
+    const SCReleaseTrustDecision decision =
+        CheckReleaseTrust(SCReleaseTrustSettings::Read(), m_strSource, record, plan);
+    switch (decision.verdict)
+    {
+    case SCReleaseTrustDecision::Verdict::NotRequired:
+        return true;
+    case SCReleaseTrustDecision::Verdict::Accepted:
+    {
+        AddLogLine(decision.strText);
+        const DWORD dwError = RecordReleaseAtCopyStart(decision);
+        if (dwError == ERROR_SUCCESS)
+        {
+            return true;
+        }
+        // Without the number and the pin kept, the copy would leave the door open
+        // to an older release.
+        NoteFailure(dwError);
+        ReportFailure(AfxSystemErrorLine(dwError) + L" " + GetAppFolder() + L"QVS.ini");
+        break;
+    }
+    case SCReleaseTrustDecision::Verdict::Refused:
+        NoteFailure(decision.strText);
+        ReportFailure(decision.strText);
+        break;
+    }
+    // Nothing was copied: the user goes on to the client without being asked.
+    PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+    return false;
+}
+
 void CQVSCliUpdateDlg::RecordRunStarted()
 {
     try
@@ -941,6 +974,10 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
             SC_THROW(SC_NO_CODE);
         }
         FileList& plan = CompareLists();
+        if (!TrustRelease(*pRecord, plan))
+        {
+            SC_THROW(SC_NO_CODE);
+        }
         if (!bVerified)
         {
             AddLogLine(strNotVerified);

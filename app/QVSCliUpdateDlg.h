@@ -100,6 +100,11 @@ private:
     // says why, and strNotVerified says so for the log.
     std::shared_ptr<const SCReleaseRecord> LoadReleaseRecord(const std::wstring& strListPath,
                                                              std::wstring& strNotVerified);
+    // With a ReleaseKey in QVS.ini, the rule of signed releases (lib/ReleaseTrust.h)
+    // on the record and the copy plan, just before the copy: an accepted release is
+    // recorded as begun; a refused one is reported as the run's failure, and QVS.exe
+    // is started without waiting for the user. True when the copy may begin.
+    bool TrustRelease(const SCReleaseRecord& record, const FileList& plan);
     // The time stamp of the release's list, as "FailedReleaseListTime" records it.
     std::wstring ReleaseListTime() const;
     // Says why nothing was updated (log and event log) and starts QVS.exe.

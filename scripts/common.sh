@@ -2,7 +2,9 @@
 # Sourced, not run. Installs what is missing, builds, and brings up Wine.
 
 QVS_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-QVS_PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb xauth googletest cmake ninja-build fuse3 python3-pyfuse3 chromium"
+# libgnutls30: Wine's bcrypt does ECDSA P-256 (the signed releases) through it, loaded
+# at run time; it is only a Recommends of libwine.
+QVS_PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb xauth googletest cmake ninja-build fuse3 python3-pyfuse3 libgnutls30 chromium"
 
 log() { printf '== %s\n' "$*" >&2; }
 

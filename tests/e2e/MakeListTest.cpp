@@ -107,7 +107,7 @@ TEST_F(PublishedAs, ClientsUpdateThroughTheNameTheReleaseIsPublishedAs)
     ASSERT_NE(L"\\\\" + Upper(ComputerName()), Upper(alias));
     rel.Put(L"bin\\app.dll", "app 2", T(2026, 2, 1));
     rel.Put(L"data\\new.txt", "new 2", T(2026, 2, 1));
-    ASSERT_EQ(0u, rel.Publish(moved + L"\\"));
+    ASSERT_EQ(0u, rel.Publish({}, moved + L"\\"));
     EXPECT_NE(std::wstring::npos, rel.published().find(L"(SourceFolder=" + moved + L")\r\n"))
         << ToUtf8(rel.published());
     const std::wstring list = ReadUtf16(rel.Path(L"HotUpdateFileList_Server.txt"));

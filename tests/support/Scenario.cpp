@@ -308,7 +308,7 @@ void Release::Put(const std::wstring& relative, const std::string& bytes, const 
     WriteBytes(Path(relative), bytes, &ft);
 }
 
-DWORD Release::Publish(const std::wstring& publishedAs)
+DWORD Release::Publish(const std::wstring& options, const std::wstring& publishedAs)
 {
     // Clients compare the list's stamp to the second: a list made in the same
     // second as the one they took would go unseen.
@@ -321,14 +321,14 @@ DWORD Release::Publish(const std::wstring& publishedAs)
         },
         2000);
     ++m_nChanges;
-    Program::Options options;
-    options.capture = true;
+    Program::Options run;
+    run.capture = true;
     // A backslash before the closing quote is doubled, or it would escape the quote.
     const std::wstring quoted = publishedAs.ends_with(L'\\') ? publishedAs + L"\\" : publishedAs;
-    Program tool(L"\"" + ExeFolder() + L"QVSMakeList.exe\" " +
+    Program tool(L"\"" + ExeFolder() + L"QVSMakeList.exe\" " + options + (options.empty() ? L"" : L" ") +
                      (publishedAs.empty() ? L"" : L"--published-as \"" + quoted + L"\" ") +
                      L"\"" + m_local + L"\"",
-                 options);
+                 run);
     const DWORD code = tool.Wait();
     m_published = tool.out() + tool.err();
     if (!publishedAs.empty())

@@ -56,9 +56,10 @@ public:
     const std::wstring& unc() const { return m_unc; }     // as clients and lists name it
     std::wstring Path(const std::wstring& relative) const { return m_local + L"\\" + relative; }
     void Put(const std::wstring& relative, const std::string& bytes, const FILETIME& ft);
-    // Runs QVSMakeList.exe on the folder; its exit code. With publishedAs the lists
-    // name the release so (--published-as), and unc() is that name from then on.
-    DWORD Publish(const std::wstring& publishedAs = {});
+    // Runs QVSMakeList.exe on the folder, with options before it (--sign ...); its
+    // exit code. With publishedAs the lists name the release so (--published-as),
+    // and unc() is that name from then on.
+    DWORD Publish(const std::wstring& options = {}, const std::wstring& publishedAs = {});
     // What the last Publish printed.
     const std::wstring& published() const { return m_published; }
     // Counts the changes made through Put and Publish.
