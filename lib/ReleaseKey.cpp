@@ -6,30 +6,12 @@
 
 namespace
 {
-struct Provider
-{
-    UniqueBCryptAlgorithm hAlgorithm;
-    NTSTATUS status = 0;
-};
-
 // Opened once: each verification and each key of the process uses it.
-const Provider& TheProvider() noexcept
+const SCBCryptProvider& TheProvider() noexcept
 {
-    static const Provider s_provider = []
-    {
-        Provider provider;
-        provider.status = BCryptOpenAlgorithmProvider(provider.hAlgorithm.put(),
-                                                      BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0);
-        if (!BCRYPT_SUCCESS(provider.status))
-        {
-            provider.hAlgorithm.release();
-        }
-        return provider;
-    }();
+    static const SCBCryptProvider s_provider = SCOpenBCryptProvider(BCRYPT_ECDSA_P256_ALGORITHM);
     return s_provider;
 }
-
-constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 
 int HexValue(wchar_t c) noexcept
 {
@@ -138,14 +120,8 @@ SCReleasePublicKey::ParseError SCReleasePublicKey::Parse(std::wstring_view text)
 std::wstring SCReleasePublicKey::ToText() const
 {
     std::wstring text(kTextPrefix);
-    for (const Coordinate* pPart : {&m_x, &m_y})
-    {
-        for (const BYTE b : *pPart)
-        {
-            text += kHexDigits[b >> 4];
-            text += kHexDigits[b & 0x0F];
-        }
-    }
+    text += SCBytesToHex(m_x.data(), m_x.size());
+    text += SCBytesToHex(m_y.data(), m_y.size());
     return text;
 }
 

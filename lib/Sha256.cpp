@@ -6,31 +6,13 @@
 
 namespace
 {
-// The process's SHA-256 provider: opening one is costly, so it is opened once
-// and serves every hash object (the provider may be shared between threads).
-struct Provider
+// The process's SHA-256 provider: it serves every hash object (the provider may
+// be shared between threads).
+const SCBCryptProvider& TheProvider() noexcept
 {
-    UniqueBCryptAlgorithm hAlgorithm;
-    NTSTATUS status = 0;
-};
-
-const Provider& TheProvider() noexcept
-{
-    static const Provider s_provider = []
-    {
-        Provider provider;
-        provider.status = BCryptOpenAlgorithmProvider(provider.hAlgorithm.put(),
-                                                      BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-        if (!BCRYPT_SUCCESS(provider.status))
-        {
-            provider.hAlgorithm.release();
-        }
-        return provider;
-    }();
+    static const SCBCryptProvider s_provider = SCOpenBCryptProvider(BCRYPT_SHA256_ALGORITHM);
     return s_provider;
 }
-
-constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 
 // Files are hashed in pieces of this size: large enough that the calls cost
 // little, small enough to stay in the processor's caches.
@@ -55,9 +37,33 @@ DWORD SCErrorFromBCryptStatus(NTSTATUS status) noexcept
     }
 }
 
+SCBCryptProvider SCOpenBCryptProvider(LPCWSTR pszAlgorithm) noexcept
+{
+    SCBCryptProvider provider;
+    provider.status = BCryptOpenAlgorithmProvider(provider.hAlgorithm.put(), pszAlgorithm, nullptr, 0);
+    if (!BCRYPT_SUCCESS(provider.status))
+    {
+        provider.hAlgorithm.release();
+    }
+    return provider;
+}
+
+std::wstring SCBytesToHex(const BYTE* pBytes, size_t nBytes)
+{
+    constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
+    std::wstring text;
+    text.reserve(nBytes * 2);
+    for (size_t i = 0; i < nBytes; ++i)
+    {
+        text += kHexDigits[pBytes[i] >> 4];
+        text += kHexDigits[pBytes[i] & 0x0F];
+    }
+    return text;
+}
+
 SCSha256::SCSha256() noexcept
 {
-    const Provider& provider = TheProvider();
+    const SCBCryptProvider& provider = TheProvider();
     if (!provider.hAlgorithm)
     {
         m_dwError = SCErrorFromBCryptStatus(provider.status);
@@ -163,14 +169,7 @@ DWORD SCSha256::HashOpenFile(HANDLE hFile, Digest& digest, ULONGLONG* pnBytes) n
 
 std::wstring SCSha256::ToHex(const Digest& digest)
 {
-    std::wstring text;
-    text.reserve(digest.size() * 2);
-    for (const BYTE b : digest)
-    {
-        text += kHexDigits[b >> 4];
-        text += kHexDigits[b & 0x0F];
-    }
-    return text;
+    return SCBytesToHex(digest.data(), digest.size());
 }
 
 bool SCSha256::FromHex(std::wstring_view text, Digest& digest) noexcept

@@ -17,6 +17,18 @@
 // for one it has no code for).
 DWORD SCErrorFromBCryptStatus(NTSTATUS status) noexcept;
 
+// A CNG algorithm provider and the status of its opening (no handle when it
+// failed). Opening one is costly: each user keeps one for the process.
+struct SCBCryptProvider
+{
+    UniqueBCryptAlgorithm hAlgorithm;
+    NTSTATUS status = 0;
+};
+SCBCryptProvider SCOpenBCryptProvider(LPCWSTR pszAlgorithm) noexcept;
+
+// Bytes as lower-case hex digits, two per byte.
+std::wstring SCBytesToHex(const BYTE* pBytes, size_t nBytes);
+
 class SCSha256
 {
 public:
