@@ -10,13 +10,16 @@
 
 namespace qvsbench
 {
-// MakeData.cpp: make-tree, make-start, make-run, make-release, make-verify
+// MakeData.cpp: make-tree, make-start, make-run, make-release, make-verify,
+// make-stall-deadline
 int MakeTreeCommand(const std::wstring& root, unsigned nFiles);
 int MakeStartCommand(const std::wstring& folder);
 int MakeRunCommand(const std::wstring& folder, unsigned nFiles);
 int MakeReleaseCommand(const std::wstring& folder, unsigned nFiles,
                        const std::wstring& publishedAs);
 int MakeVerifyCommand(const std::wstring& folder);
+int MakeStallDeadlineCommand(const std::wstring& folder, const std::wstring& release,
+                             const std::wstring& publishedAs);
 
 // StartRow.cpp: row 1
 int StartCommand(const std::wstring& folder, int nRounds, const std::vector<std::wstring>& extra);
@@ -39,6 +42,13 @@ int ShareRunCommand(const std::wstring& folder, unsigned nFiles, int nRounds,
                     const std::wstring& fuseRelease, const std::wstring& control);
 // ReleaseRecordRow.cpp: row 8
 int VerifyRunCommand(const std::wstring& folder, int nRounds);
+// SignedRunRow.cpp: row 9
+int SignedRunCommand(const std::wstring& folder, int nRounds);
+// StallDeadlineRow.cpp: row 10
+int StallDeadlineCommand(const std::wstring& folder, const std::wstring& fuseRelease,
+                         const std::wstring& control, int nRounds, DWORD dwWaitMs);
+// ReportsRow.cpp: row 11 (and bench/run-reports)
+int ReportsCommand(const std::wstring& folder, unsigned nReports, int nRounds);
 
 // StallCopy.cpp (bench/run-stall-copy)
 int StallCopyCommand(const std::wstring& folder, unsigned nFiles, const std::wstring& fuseRelease,

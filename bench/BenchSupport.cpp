@@ -301,13 +301,12 @@ std::wstring Quoted(const std::wstring& path)
     return L"\"" + path + L"\"";
 }
 
-namespace
+void WriteIniSource(const std::wstring& bin, const std::wstring& strSource,
+                    const std::wstring& strMoreLines)
 {
-void WriteIniSource(const std::wstring& bin, const std::wstring& strSource)
-{
-    WriteText(bin + L"\\QVS.ini", "[HotUpdate]\r\nSourceFolder=" + Narrow(strSource) + "\r\n");
+    WriteText(bin + L"\\QVS.ini",
+              "[HotUpdate]\r\nSourceFolder=" + Narrow(strSource) + "\r\n" + Narrow(strMoreLines));
 }
-} // namespace
 
 void CopyProgram(const std::wstring& name, const std::wstring& destination)
 {
@@ -326,14 +325,18 @@ void InstallPrograms(const std::wstring& bin, const std::wstring& release,
     WriteIniSource(bin, strSource.empty() ? UncOf(release) : strSource);
 }
 
-void Publish(const std::wstring& folder)
+void RunMakeList(const std::wstring& arguments)
 {
-    const std::wstring commandLine =
-        Quoted(ExeFolder() + L"QVSMakeList.exe") + L" " + Quoted(folder);
+    const std::wstring commandLine = Quoted(ExeFolder() + L"QVSMakeList.exe") + L" " + arguments;
     if (WaitForExit(Start(commandLine, std::wstring(), true)) != 0)
     {
-        Fail(L"QVSMakeList.exe failed on " + folder);
+        Fail(L"QVSMakeList.exe failed: " + arguments);
     }
+}
+
+void Publish(const std::wstring& folder)
+{
+    RunMakeList(Quoted(folder));
 }
 
 void MakeSmallInstallation(const std::wstring& bin, const std::wstring& release,
@@ -440,6 +443,49 @@ std::unique_ptr<FileListEntry> PlanEntry(const std::wstring& folder, const std::
 std::wstring VerifyFileName(unsigned i)
 {
     return L"file" + std::to_wstring(i) + L".bin";
+}
+
+void WriteStallRunFiles(const std::wstring& root, bool bReleased)
+{
+    MakeDirs(root + L"\\big");
+    MakeDirs(root + L"\\data");
+    const FILETIME ftRelease = ReleaseTime();
+    if (bReleased)
+    {
+        const std::vector<char> bytes = NoiseBytes(kStallBigSize, 7);
+        WriteBytes(root + L"\\big\\big.bin", bytes.data(), bytes.size(), &ftRelease);
+    }
+    else
+    {
+        WriteFileAt(root + L"\\big\\big.bin", 7, 1000, TreeFileTime(0));
+    }
+    for (unsigned i = 0; i < kStallSmallFiles; ++i)
+    {
+        WriteFileAt(root + L"\\data\\" + VerifyFileName(i), i, bReleased ? 100000 : 1000,
+                    bReleased ? ftRelease : TreeFileTime(i));
+    }
+}
+
+void ResetVerify(const std::wstring& folder)
+{
+    const std::wstring inst = folder + L"\\inst";
+    for (unsigned i = 0; i < kVerifyFiles; ++i)
+    {
+        WriteFileAt(inst + L"\\data\\" + VerifyFileName(i), i, 100, TreeFileTime(i));
+    }
+    ForgetRuns(inst, folder + L"\\release");
+}
+
+void CheckVerify(const std::wstring& folder, const std::wstring& who)
+{
+    for (unsigned i = 0; i < kVerifyFiles; ++i)
+    {
+        const std::wstring path = folder + L"\\inst\\data\\" + VerifyFileName(i);
+        if (!IsReleaseFile(path, kVerifySize))
+        {
+            Fail(who + L" did not install " + path);
+        }
+    }
 }
 
 // ---- Processes ----
@@ -639,6 +685,11 @@ void StallControl::SetLatency(unsigned nMs) const
 void StallControl::Stall() const
 {
     WriteText(m_stall, "");
+}
+
+void StallControl::StallReads(const std::wstring& name) const
+{
+    WriteText(m_stall, "read:" + Narrow(name) + "\n");
 }
 
 void StallControl::Lift() const

@@ -102,11 +102,17 @@ std::wstring UncOf(const std::wstring& local);
 // "path", as a command line names a program.
 std::wstring Quoted(const std::wstring& path);
 
+// bin\QVS.ini, section [HotUpdate]: SourceFolder=strSource and strMoreLines (each
+// line ending in \r\n).
+void WriteIniSource(const std::wstring& bin, const std::wstring& strSource,
+                    const std::wstring& strMoreLines = {});
 void CopyProgram(const std::wstring& name, const std::wstring& destination);
 // QVSCliUpdate.exe and the stand-in client as QVS.exe in bin, with a QVS.ini naming
 // strSource (UncOf(release) when empty).
 void InstallPrograms(const std::wstring& bin, const std::wstring& release,
                      const std::wstring& strSource = {});
+// QVSMakeList.exe with arguments, its output to NUL; stops the bench when it fails.
+void RunMakeList(const std::wstring& arguments);
 // Publishes the release at folder with QVSMakeList.exe (list and record).
 void Publish(const std::wstring& folder);
 // An installation with the programs in bin and a small published release.
@@ -137,6 +143,16 @@ std::unique_ptr<FileListEntry> PlanEntry(const std::wstring& folder, const std::
 constexpr unsigned kVerifyFiles = 200;
 constexpr size_t kVerifySize = 1 << 20;
 std::wstring VerifyFileName(unsigned i);
+// The row of a share that stops during a copy: one large file in big\ (copied
+// first, as the list names it first) and small files in data\, written at root as
+// installed (small and old) or as released (their full size, the release's time).
+constexpr size_t kStallBigSize = 64u << 20;
+constexpr unsigned kStallSmallFiles = 10;
+void WriteStallRunFiles(const std::wstring& root, bool bReleased);
+// make-verify's installation as it left it, the 200 files small and old, runs forgotten.
+void ResetVerify(const std::wstring& folder);
+// Stops the bench unless who installed every file whole, with the release's time.
+void CheckVerify(const std::wstring& folder, const std::wstring& who);
 
 // ---- Processes ----
 
@@ -213,6 +229,9 @@ public:
 
     void SetLatency(unsigned nMs) const;
     void Stall() const;
+    // Only the reads of the bytes of files named name wait: no open or lookup does,
+    // so none can hold Wine's server (which opens files itself).
+    void StallReads(const std::wstring& name) const;
     void Lift() const;
 
 private:

@@ -1,5 +1,6 @@
 // The benchmark's data: the trees, installations and releases that bench/run makes
-// once (make-tree, make-start, make-run, make-release, make-verify).
+// once (make-tree, make-start, make-run, make-release, make-verify,
+// make-stall-deadline).
 
 #include "bench/BenchCommands.h"
 #include "bench/BenchSupport.h"
@@ -99,6 +100,21 @@ int MakeVerifyCommand(const std::wstring& folder)
                    &ftRelease);
     }
     Publish(release);
+    return 0;
+}
+// <folder>\inst: the programs, a large file and small ones, small and old (written
+// again by stall-deadline before each run); <release>: the same files at their full
+// size, newer, published as <published as> (the same folder through the stalling
+// share's mount).
+int MakeStallDeadlineCommand(const std::wstring& folder, const std::wstring& release,
+                             const std::wstring& publishedAs)
+{
+    RemoveTree(folder);
+    RemoveTree(release);
+    InstallPrograms(folder + L"\\inst\\bin", publishedAs);
+    WriteStallRunFiles(folder + L"\\inst", false);
+    WriteStallRunFiles(release, true);
+    Publish(publishedAs);
     return 0;
 }
 } // namespace qvsbench

@@ -47,6 +47,22 @@
 //   QVSBench verify-run <folder> <rounds>
 //       QVSCliUpdate.exe /force over make-verify's installation with the release
 //       record and without it (moved aside), and xcopy /E /D /Y /I of the release
+//   QVSBench signed-run <folder> <rounds>
+//       QVSCliUpdate.exe /force over make-verify's installation, the release
+//       published with --sign and the installation trusting its key, against the
+//       same run with no record and with the unsigned record
+//   QVSBench make-stall-deadline <folder> <release> <published as>
+//       <folder>\inst with a large file and small ones, small and old; <release>
+//       (the stalling share's backing folder) the same files newer and whole,
+//       published as <published as> (the same folder through the share's mount)
+//   QVSBench stall-deadline <folder> <fuse release> <control> <rounds> [wait ms]
+//       the forced run whose share stops during the large file's copy, with
+//       ReleaseFolderStallSeconds missing (20) and 5: from the stall to the
+//       client's start, and the program's end, watched for [wait ms] (3,000)
+//       after it; against the same run answering, from the same moment
+//   QVSBench reports <folder> <reports> <rounds>
+//       QVSMakeList.exe --report over the folder's reports, reached as
+//       \\COMPUTER\..., against QVSMakeList.exe --help
 //   QVSBench share-start <folder> <fuse release> <fuse unc> <control> <rounds>
 //       the start with nothing to update from a release on the plain share and
 //       from one on the stalling share (written at <fuse release> through its
@@ -181,6 +197,23 @@ int wmain(int argc, wchar_t** argv)
     if (command == L"verify-run")
     {
         return VerifyRunCommand(folder, static_cast<int>(number(3, 7)));
+    }
+    if (command == L"signed-run")
+    {
+        return SignedRunCommand(folder, static_cast<int>(number(3, 7)));
+    }
+    if (command == L"make-stall-deadline" && argc > 4)
+    {
+        return MakeStallDeadlineCommand(folder, argv[3], argv[4]);
+    }
+    if (command == L"stall-deadline" && argc > 5)
+    {
+        return StallDeadlineCommand(folder, argv[3], argv[4], static_cast<int>(Count(argv[5])),
+                                    number(6, 3000));
+    }
+    if (command == L"reports" && argc > 3)
+    {
+        return ReportsCommand(folder, Count(argv[3]), static_cast<int>(number(4, 7)));
     }
     if (command == L"stall-copy" && argc > 7)
     {

@@ -10,33 +10,6 @@
 
 namespace qvsbench
 {
-namespace
-{
-// The installation as make-verify left it, with the 200 files small and old.
-void ResetVerify(const std::wstring& folder)
-{
-    const std::wstring inst = folder + L"\\inst";
-    for (unsigned i = 0; i < kVerifyFiles; ++i)
-    {
-        WriteFileAt(inst + L"\\data\\" + VerifyFileName(i), i, 100, TreeFileTime(i));
-    }
-    ForgetRuns(inst, folder + L"\\release");
-}
-
-// Every file is in place, whole and with the release's time.
-void CheckVerify(const std::wstring& folder, const wchar_t* who)
-{
-    for (unsigned i = 0; i < kVerifyFiles; ++i)
-    {
-        const std::wstring path = folder + L"\\inst\\data\\" + VerifyFileName(i);
-        if (!IsReleaseFile(path, kVerifySize))
-        {
-            Fail(std::wstring(who) + L" did not install " + path);
-        }
-    }
-}
-} // namespace
-
 int VerifyRunCommand(const std::wstring& folder, int nRounds)
 {
     const std::wstring bin = folder + L"\\inst\\bin";
