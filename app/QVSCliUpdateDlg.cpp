@@ -5,8 +5,11 @@
 #include "framework/AfxWinApp.h"
 #include "lib/ConfFile.h"
 #include "lib/File.h"
+#include "lib/FileCopy.h"
 #include "lib/ReleaseRecord.h"
+#include "lib/ReleaseTrust.h"
 #include "lib/ResString.h"
+#include "lib/UpdateDue.h"
 #include "lib/Xcpt.h"
 #include "resource.h"
 
@@ -32,9 +35,6 @@ constexpr ULONGLONG kFlushCostFactor = 20;
 constexpr size_t kBottomPieceSize = 1 << 16;
 // A second start waits this long for an update of the same installation to end.
 constexpr DWORD kLockWaitMinutes = 5;
-// A release that keeps failing is run this many times; then the everyday start
-// leaves it until a newer one is published or a run is forced.
-constexpr unsigned kRunsPerRelease = 3;
 
 const wchar_t kProgramModule[] = L"QVSCliUpdate.exe";
 const wchar_t kLogName[] = L"QVSCliUpdate.log";
@@ -61,21 +61,6 @@ std::wstring ServerListPath(const std::wstring& strFolder)
     return strFolder + L"\\" + kServerListName;
 }
 
-// The system error a caught exception stands for; 0 when it names none.
-DWORD ErrorOfException(const CException* e) noexcept
-{
-    if (e->IsKindOf(RUNTIME_CLASS(CFileException)))
-    {
-        const LONG lOsError = static_cast<const CFileException*>(e)->m_lOsError;
-        return lOsError > 0 ? static_cast<DWORD>(lOsError) : ERROR_SUCCESS;
-    }
-    if (e->IsKindOf(RUNTIME_CLASS(CMemoryException)))
-    {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    return ERROR_SUCCESS;
-}
-
 // Writes one line at the end of the log: every process that writes the log
 // appends, so lines of a second start are never overwritten by the first's.
 void WriteLogLine(HANDLE hLog, const std::wstring& strMessage)
@@ -90,13 +75,6 @@ void WriteLogLine(HANDLE hLog, const std::wstring& strMessage)
     WriteFile(hLog, bytes.data(), static_cast<DWORD>(bytes.size()), &dwWritten, &atEnd);
 }
 
-DWORD CALLBACK CopyProgress(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD,
-                            DWORD, HANDLE, HANDLE, LPVOID pLastSign)
-{
-    // Each piece copied is a sign that the share still answers.
-    static_cast<std::atomic<ULONGLONG>*>(pLastSign)->store(GetTickCount64());
-    return PROGRESS_CONTINUE;
-}
 } // namespace
 
 CQVSCliUpdateDlg::CQVSCliUpdateDlg(CWnd* pParent)
@@ -231,8 +209,12 @@ bool CQVSCliUpdateDlg::StartWithoutWindow()
     }
     try
     {
-        return CQVSCliUpdateApp::StartClientProgram(CQVSCliUpdateApp::ClientProgramPath()) !=
-               FALSE;
+        if (CQVSCliUpdateApp::StartClientProgram(CQVSCliUpdateApp::ClientProgramPath()))
+        {
+            WriteReport();
+            return true;
+        }
+        return false;
     }
     catch (CException* e)
     {
@@ -271,6 +253,11 @@ void CQVSCliUpdateDlg::PrepareStart()
     {
         m_lock.Release();
         m_bLaunchOnly = true;
+        if (m_bRetriesSpent)
+        {
+            DueReport(SCDesktopReport::Outcome::RetriesSpent,
+                      ReadConfString(L"HotUpdate", L"UpdateFailureReason"));
+        }
     }
 }
 
@@ -304,6 +291,7 @@ bool CQVSCliUpdateDlg::InitServicesAndLog()
         strFailure.clear();
         m_strSource = ReadSourceFolder();
         m_dwDeadlineMs = ReadReleaseFolderTimeoutMs();
+        m_dwStallMs = ReadReleaseFolderStallMs();
 
         // The lock is taken before the log is made anew: the log of an update
         // that is still working is not emptied under it.
@@ -363,15 +351,6 @@ void CQVSCliUpdateDlg::AddLogLine(const std::wstring& strMessage)
     if (!m_strErrorPrefix.empty() && strMessage.starts_with(m_strErrorPrefix))
     {
         m_bErrorShown = true;
-        if (m_strFirstErrorLine.empty())
-        {
-            m_strFirstErrorLine = strMessage.substr(m_strErrorPrefix.size());
-            while (!m_strFirstErrorLine.empty() &&
-                   (m_strFirstErrorLine.back() == L'\n' || m_strFirstErrorLine.back() == L'\r'))
-            {
-                m_strFirstErrorLine.pop_back();
-            }
-        }
     }
     if (m_hLog != nullptr)
     {
@@ -442,17 +421,7 @@ void CQVSCliUpdateDlg::FlushTextBoxIfDue()
 
 void CQVSCliUpdateDlg::PumpMessages() noexcept
 {
-    const HWND hDlg = m_hWnd;
-    MSG msg;
-    while (PeekMessageW(&msg, hDlg, 0, 0, PM_REMOVE))
-    {
-        DispatchMessageW(&msg);
-    }
-    // The text box and the buttons paint themselves too while the work goes on.
-    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
-    {
-        DispatchMessageW(&msg);
-    }
+    AfxPumpWindowMessages(m_hWnd);
 }
 
 LRESULT ProgressCallback(const std::wstring& strMessage, CWnd* pContext)
@@ -496,6 +465,7 @@ LRESULT CQVSCliUpdateDlg::OnLaunchClient(WPARAM, LPARAM)
         {
             PostMessage(WM_CLOSE, 0, 0);
         }
+        WriteReport();
     }
     catch (CException* e)
     {
@@ -524,23 +494,18 @@ void CQVSCliUpdateDlg::OnPaint()
 void CQVSCliUpdateDlg::OnDestroy()
 {
     m_hLog = nullptr;
+    WriteReport();
     ReleaseServices();
 }
 
 void CQVSCliUpdateDlg::NoteFailure(DWORD dwError) noexcept
 {
-    if (m_dwFirstError == ERROR_SUCCESS && m_strFirstReason.empty())
-    {
-        m_dwFirstError = dwError;
-    }
+    m_failure.Note(dwError);
 }
 
 void CQVSCliUpdateDlg::NoteFailure(const std::wstring& strReason)
 {
-    if (m_dwFirstError == ERROR_SUCCESS && m_strFirstReason.empty())
-    {
-        m_strFirstReason = strReason;
-    }
+    m_failure.Note(strReason);
 }
 
 void CQVSCliUpdateDlg::NoteCaught(DWORD nLine) noexcept
@@ -551,7 +516,7 @@ void CQVSCliUpdateDlg::NoteCaught(DWORD nLine) noexcept
     }
     catch (CException* e)
     {
-        NoteFailure(ErrorOfException(e));
+        NoteFailure(SCErrorOfException(e));
         HandleException(e, SC_SOURCE_FILE, nLine);
     }
     catch (const std::bad_alloc&)
@@ -572,11 +537,7 @@ std::wstring CQVSCliUpdateDlg::NotAnsweringText() const
 
 std::wstring CQVSCliUpdateDlg::FailureReason() const
 {
-    if (m_dwFirstError != ERROR_SUCCESS)
-    {
-        return AfxSystemErrorLine(m_dwFirstError);
-    }
-    return m_strFirstReason.empty() ? ProgramText(IDS_RUN_STOPPED) : m_strFirstReason;
+    return m_failure.Text(ProgramText(IDS_RUN_STOPPED));
 }
 
 void CQVSCliUpdateDlg::ReportListFailure(FileListKind kind, const std::wstring& strFolder)
@@ -624,6 +585,7 @@ void CQVSCliUpdateDlg::ProbeRelease(bool bPump)
     struct Probe
     {
         bool bFound = false;
+        DWORD dwError = ERROR_SUCCESS;
         FILETIME ftWrite{};
     };
     auto pProbe = std::make_shared<Probe>();
@@ -645,6 +607,10 @@ void CQVSCliUpdateDlg::ProbeRelease(bool bPump)
                 pProbe->bFound = true;
                 pProbe->ftWrite = data.ftLastWriteTime;
             }
+            else
+            {
+                pProbe->dwError = GetLastError();
+            }
         },
         m_dwDeadlineMs, whileWaiting);
     if (!bAnswered)
@@ -653,6 +619,9 @@ void CQVSCliUpdateDlg::ProbeRelease(bool bPump)
         return;
     }
     m_release = pProbe->bFound ? Release::Found : Release::Missing;
+    m_dwProbeError = pProbe->bFound ? ERROR_SUCCESS
+                     : pProbe->dwError != ERROR_SUCCESS ? pProbe->dwError
+                                                        : ERROR_FILE_NOT_FOUND;
     if (pProbe->bFound)
     {
         m_dtRelease = ListTimeOfFileTime(pProbe->ftWrite);
@@ -681,27 +650,37 @@ BOOL CQVSCliUpdateDlg::CheckForUpdate()
         {
             m_dtLocal = ListTimeOfFileTime(local.ftLastWriteTime);
         }
-        if (m_release != Release::Found)
+        SCUpdateFacts facts;
+        facts.bReleaseFound = m_release == Release::Found;
+        facts.dtRelease = m_dtRelease;
+        facts.bLocalFound = m_bLocalFound;
+        facts.dtLocal = m_dtLocal;
+        facts.bForced = m_bForced;
+        m_bNewRelease = IsNewRelease(facts);
+        // The everyday start with nothing new reads no more of QVS.ini than it must.
+        if (facts.bReleaseFound && !m_bNewRelease)
+        {
+            facts.strLastOutcome = ReadConfString(L"HotUpdate", L"UpdateSucceeded");
+        }
+        if (!NeedsRunHistory(facts))
         {
             return FALSE;
         }
-        // A release is seen by the time stamp of its list, to the second.
-        m_bNewRelease = !m_bLocalFound || m_dtRelease > m_dtLocal;
-        // A run of the release that failed, or never finished, is run again...
-        if (!m_bNewRelease && ReadConfString(L"HotUpdate", L"UpdateSucceeded") != L"0")
+        facts.runs = ReadFailedRuns();
+        switch (DecideUpdate(facts, ReleaseListTime()))
         {
-            return FALSE;
-        }
-        // ...but not for ever: a release that keeps failing costs a few runs only.
-        const SCFailedRuns runs = ReadFailedRuns();
-        const bool bSpent =
-            runs.strReleaseListTime == ReleaseListTime() && runs.nRuns >= kRunsPerRelease;
-        if (bSpent && !m_bForced)
-        {
+        case SCUpdateDecision::Due:
+            bNeeded = TRUE;
+            break;
+        case SCUpdateDecision::RetriesSpent:
+            m_bRetriesSpent = true;
             AddLogLine(AfxFormatStrings(ProgramText(IDS_RETRIES_SPENT),
-                                        {runs.strReleaseListTime, std::to_wstring(runs.nRuns)}));
+                                        {facts.runs.strReleaseListTime,
+                                         std::to_wstring(facts.runs.nRuns)}));
+            break;
+        case SCUpdateDecision::NotDue:
+            break;
         }
-        bNeeded = bSpent ? FALSE : TRUE;
     }
     catch (CException* e)
     {
@@ -717,7 +696,8 @@ bool CQVSCliUpdateDlg::TakeRelease()
 {
     const std::wstring strLocalCopy = ServerListPath(m_strRoot);
     std::wstring strTemp;
-    DWORD dwCopyError = ERROR_SUCCESS;
+    SCCopyResult copied;
+    copied.outcome = SCCopyOutcome::Copied;
     if (m_release == Release::Found && m_bNewRelease)
     {
         // A copy of the list that was cut short by an end of the process is cleared first.
@@ -726,70 +706,90 @@ bool CQVSCliUpdateDlg::TakeRelease()
         // the run is recorded as started: a copy left behind by a share that
         // stopped answering never makes the release look seen.
         strTemp = SCFileIterator::NewTemporaryPath(strLocalCopy);
-        auto pError = std::make_shared<DWORD>(ERROR_SUCCESS);
-        const std::wstring strFrom = AfxLongPathForm(ServerListPath(m_strSource));
-        const std::wstring strTo = AfxLongPathForm(strTemp);
+        auto pCopied = std::make_shared<SCCopyResult>();
+        const std::wstring strFrom = ServerListPath(m_strSource);
         const bool bAnswered = AfxRunWithDeadline(
-            [pError, strFrom, strTo](std::atomic<ULONGLONG>& lastSign)
+            [pCopied, strFrom, strTemp](std::atomic<ULONGLONG>& lastSign)
             {
-                if (!CopyFileExW(strFrom.c_str(), strTo.c_str(), &CopyProgress, &lastSign, nullptr,
-                                 0))
-                {
-                    const DWORD dwError = GetLastError();
-                    *pError = dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
-                    SetFileAttributesW(strTo.c_str(), FILE_ATTRIBUTE_NORMAL);
-                    DeleteFileW(strTo.c_str());
-                }
+                SCFileCopy copier(false);
+                *pCopied = copier.Copy(strFrom, strTemp, nullptr, lastSign);
             },
-            m_dwDeadlineMs, [this] { PumpMessages(); });
+            m_dwStallMs, [this] { PumpMessages(); });
         if (!bAnswered)
         {
-            const std::wstring strWhy = NotAnsweringText();
-            if (!m_bForced)
-            {
-                // Nothing was updated, and nothing is recorded: the next start checks again.
-                LaunchWithoutUpdate(strWhy);
-                PostMessage(WM_LAUNCH_CLIENT, 0, 0);
-                return false;
-            }
+            // The run ends as failed, the client starts, and the next start tries
+            // again (within the bound on runs, so that a share that stalls every
+            // morning does not cost every morning the wait).
             RecordRunStarted();
-            NoteFailure(strWhy);
-            FinishRun(FALSE, false);
+            NoteFailure(SCFileIterator::StalledReason(m_strSource, strFrom, m_dwStallMs));
+            PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+            FinishRun(FALSE, true);
             return false;
         }
-        dwCopyError = *pError;
+        copied = *pCopied;
     }
     RecordRunStarted();
     if (strTemp.empty())
     {
         return true;
     }
-    if (dwCopyError == ERROR_SUCCESS)
+    if (copied.outcome == SCCopyOutcome::Copied)
     {
-        dwCopyError = SCFileIterator::ReplaceWithTemporaryFile(strTemp, strLocalCopy);
+        const DWORD dwError = SCFileIterator::ReplaceWithTemporaryFile(strTemp, strLocalCopy);
+        if (dwError == ERROR_SUCCESS)
+        {
+            return true;
+        }
+        copied.outcome = SCCopyOutcome::Failed;
+        copied.dwError = dwError;
     }
-    if (dwCopyError != ERROR_SUCCESS)
+    // Without its list the release cannot be installed.
+    const std::wstring strList = ServerListPath(m_strSource);
+    if (copied.outcome == SCCopyOutcome::Changed)
     {
-        // Without its list the release cannot be installed.
-        NoteFailure(dwCopyError);
-        ReportFailure(AfxSystemErrorLine(dwCopyError) + L" " + ServerListPath(m_strSource));
-        FinishRun(FALSE, false);
-        return false;
+        const std::wstring strWhy =
+            AfxFormatStrings(ProgramText(IDS_CHANGED_WHILE_COPIED), {strList});
+        NoteFailure(strWhy);
+        ReportFailure(strWhy);
     }
-    return true;
+    else
+    {
+        NoteFailure(copied.dwError);
+        ReportFailure(AfxSystemErrorLine(copied.dwError) + L" " + strList);
+    }
+    FinishRun(FALSE, false);
+    return false;
 }
 
-bool CQVSCliUpdateDlg::LoadReleaseRecord(SCReleaseRecord& record, const std::wstring& strListPath,
-                                         std::wstring& strNotVerified) const
+std::shared_ptr<const SCReleaseRecord>
+CQVSCliUpdateDlg::LoadReleaseRecord(const std::wstring& strListPath, std::wstring& strNotVerified)
 {
     const std::wstring strRecord = m_strSource + L"\\" + kReleaseRecordName;
-    if (record.LoadFor(strRecord, strListPath))
+    // Read on a thread of its own: the record lies on the share. The thread may be
+    // left behind, so the record belongs to what it shares with this one.
+    struct Load
     {
-        return true;
+        SCReleaseRecord record;
+        BOOL bLoaded = FALSE;
+    };
+    auto pLoad = std::make_shared<Load>();
+    const bool bAnswered = AfxRunWithDeadline(
+        [pLoad, strRecord, strListPath](std::atomic<ULONGLONG>& lastSign)
+        { pLoad->bLoaded = pLoad->record.LoadFor(strRecord, strListPath, &lastSign); },
+        m_dwStallMs, [this] { PumpMessages(); });
+    if (!bAnswered)
+    {
+        m_strStalled = SCFileIterator::StalledReason(m_strSource, strRecord, m_dwStallMs);
+        return nullptr;
+    }
+    std::shared_ptr<const SCReleaseRecord> pRecord(pLoad, &pLoad->record);
+    if (pLoad->bLoaded)
+    {
+        return pRecord;
     }
     // Releases published before records existed, and records of another list,
     // install as they always did; the log says that nothing was checked.
-    switch (record.GetState())
+    switch (pRecord->GetState())
     {
     case SCReleaseRecord::State::Missing:
         strNotVerified = AfxFormatStrings(ProgramText(IDS_RECORD_MISSING), {m_strSource});
@@ -799,9 +799,41 @@ bool CQVSCliUpdateDlg::LoadReleaseRecord(SCReleaseRecord& record, const std::wst
         break;
     default:
         strNotVerified = AfxFormatStrings(ProgramText(IDS_RECORD_UNREADABLE),
-                                          {strRecord, AfxSystemErrorLine(record.GetError())});
+                                          {strRecord, AfxSystemErrorLine(pRecord->GetError())});
         break;
     }
+    return pRecord;
+}
+
+bool CQVSCliUpdateDlg::TrustRelease(const SCReleaseRecord& record, const FileList& plan)
+{
+    const SCReleaseTrustDecision decision =
+        CheckReleaseTrust(SCReleaseTrustSettings::Read(), m_strSource, record, plan);
+    switch (decision.verdict)
+    {
+    case SCReleaseTrustDecision::Verdict::NotRequired:
+        return true;
+    case SCReleaseTrustDecision::Verdict::Accepted:
+    {
+        AddLogLine(decision.strText);
+        const DWORD dwError = RecordReleaseAtCopyStart(decision);
+        if (dwError == ERROR_SUCCESS)
+        {
+            return true;
+        }
+        // Without the number and the pin kept, the copy would leave the door open
+        // to an older release.
+        NoteFailure(dwError);
+        ReportFailure(AfxSystemErrorLine(dwError) + L" " + GetAppFolder() + L"QVS.ini");
+        break;
+    }
+    case SCReleaseTrustDecision::Verdict::Refused:
+        NoteFailure(decision.strText);
+        ReportFailure(decision.strText);
+        break;
+    }
+    // Nothing was copied: the user goes on to the client without being asked.
+    PostMessage(WM_LAUNCH_CLIENT, 0, 0);
     return false;
 }
 
@@ -810,10 +842,7 @@ void CQVSCliUpdateDlg::RecordRunStarted()
     try
     {
         const std::wstring strRelease = ReleaseListTime();
-        SCFailedRuns runs = ReadFailedRuns();
-        runs.nRuns =
-            runs.strReleaseListTime == strRelease ? std::min(runs.nRuns + 1, 9999u) : 1;
-        runs.strReleaseListTime = strRelease;
+        const SCFailedRuns runs = CountRunStarted(ReadFailedRuns(), strRelease);
         m_nRunOfRelease = runs.nRuns;
         // Recorded before the release counts as seen, so that no moment is left at
         // which an end of the process would lose the update: until the run records
@@ -888,7 +917,7 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
     BOOL bResult = FALSE;
     // Lines of the walk about files it could not read are not the run's failure.
     m_bErrorShown = !m_bInventorySaved && m_bErrorShown;
-    m_strFirstErrorLine.clear();
+    bool bLaunchPosted = false;
     try
     {
         ClearList(FileListKind::Server);
@@ -898,23 +927,35 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
             // The inventory said why it is missing; nothing is copied without it.
             SC_THROW(SC_NO_CODE);
         }
-        // The copy taken by the check describes the release being installed.
-        std::wstring strListFolder = m_strRoot;
+        // The copy taken of the release list describes the release being installed.
+        // Without one there is no release to install: the check found none (and
+        // the share is not asked again, at a moment it could stop answering).
         if (GetFileAttributesW(AfxLongPathForm(ServerListPath(m_strRoot)).c_str()) ==
             INVALID_FILE_ATTRIBUTES)
         {
-            strListFolder = m_strSource;
+            NoteFailure(m_dwProbeError);
+            ReportFailure(AfxSystemErrorLine(m_dwProbeError) + L" " + ServerListPath(m_strSource));
+            SC_THROW(SC_NO_CODE);
         }
         // The release's record of sizes and hashes, when it belongs to the list the
         // run installs, checks every copy before it replaces an installed file. Read
         // before the lists, so that reading it never adds to their memory.
-        SCReleaseRecord record;
         std::wstring strNotVerified;
-        const bool bVerified =
-            LoadReleaseRecord(record, ServerListPath(strListFolder), strNotVerified);
-        if (!OpenListFile(FileListKind::Server, strListFolder))
+        const std::shared_ptr<const SCReleaseRecord> pRecord =
+            LoadReleaseRecord(ServerListPath(m_strRoot), strNotVerified);
+        if (pRecord == nullptr)
         {
-            ReportListFailure(FileListKind::Server, strListFolder);
+            // The share stopped answering: the client starts, the next start retries.
+            NoteFailure(m_strStalled);
+            ReportFailure(m_strStalled);
+            PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+            bLaunchPosted = true;
+            SC_THROW(SC_NO_CODE);
+        }
+        const bool bVerified = pRecord->GetState() == SCReleaseRecord::State::Loaded;
+        if (!OpenListFile(FileListKind::Server, m_strRoot))
+        {
+            ReportListFailure(FileListKind::Server, m_strRoot);
             SC_THROW(SC_NO_CODE);
         }
         if (!OpenListFile(FileListKind::Client, m_strRoot))
@@ -924,7 +965,7 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
         }
         if (!ReadList(FileListKind::Server))
         {
-            ReportListFailure(FileListKind::Server, strListFolder);
+            ReportListFailure(FileListKind::Server, m_strRoot);
             SC_THROW(SC_NO_CODE);
         }
         if (!ReadList(FileListKind::Client))
@@ -933,20 +974,20 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
             SC_THROW(SC_NO_CODE);
         }
         FileList& plan = CompareLists();
+        if (!TrustRelease(*pRecord, plan))
+        {
+            SC_THROW(SC_NO_CODE);
+        }
         if (!bVerified)
         {
             AddLogLine(strNotVerified);
         }
         if (!SCFileIterator::CopyFiles(&plan, &ProgressCallback, this,
-                                       bVerified ? &record : nullptr))
+                                       bVerified ? pRecord.get() : nullptr, m_dwStallMs))
         {
-            const DWORD dwCopyError = SCFileIterator::GetFirstCopyError();
-            if (dwCopyError == SCFileIterator::kNotReleaseError && !m_strFirstErrorLine.empty())
-            {
-                // The system has no words for it: the line that named the file says it.
-                NoteFailure(m_strFirstErrorLine);
-            }
-            NoteFailure(dwCopyError);
+            // The system has no words for some failures: the program's own say it.
+            NoteFailure(SCFileIterator::GetFirstCopyReason());
+            NoteFailure(SCFileIterator::GetFirstCopyError());
             SC_THROW(SC_NO_CODE);
         }
         m_logFile.reset();
@@ -963,6 +1004,7 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
     // A start of the client is on its way when the copy got as far as posting it.
     MSG msg;
     const bool bLaunching =
+        bLaunchPosted ||
         PeekMessageW(&msg, m_hWnd, WM_LAUNCH_CLIENT, WM_LAUNCH_CLIENT, PM_NOREMOVE) != FALSE;
     FinishRun(bResult, bLaunching);
     return bResult;
@@ -974,19 +1016,22 @@ void CQVSCliUpdateDlg::FinishRun(BOOL bSucceeded, bool bLaunchPending)
     {
         ReportFailure(FailureReason());
     }
-    // After a failure before the copy the user is kept waiting once per release
-    // (and whenever the run was forced); a start that tries the release again
-    // reaches the client by itself.
-    const bool bRetry = !m_bForced && m_nRunOfRelease > 1;
-    const bool bStays = !bLaunchPending && !bRetry;
+    const bool bStays = !bSucceeded && KeepsUserWaiting(m_bForced, m_nRunOfRelease, bLaunchPending);
     // The entry lines are written into the box only for a user who will read them.
     FlushTextBox(bStays);
     RecordUpdateResult(bSucceeded);
     // The work is over: a second start may go on, even while this dialog waits.
     m_lock.Release();
-    if (!bLaunchPending && bRetry)
+    DueReport(bSucceeded ? SCDesktopReport::Outcome::Succeeded : SCDesktopReport::Outcome::Failed,
+              bSucceeded ? std::wstring() : FailureReason());
+    if (!bLaunchPending && !bStays)
     {
         PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+    }
+    else if (bStays)
+    {
+        // The client is not started until the user has read why.
+        WriteReport();
     }
 }
 
@@ -1012,5 +1057,65 @@ void CQVSCliUpdateDlg::RecordUpdateResult(BOOL bSucceeded)
     catch (CException* e)
     {
         SC_HANDLE(e);
+    }
+}
+
+// ---- The desktop report ----
+
+void CQVSCliUpdateDlg::DueReport(SCDesktopReport::Outcome outcome, const std::wstring& strReason)
+{
+    m_report.strRoot = m_strRoot;
+    m_report.strRelease = ReleaseListTime();
+    m_report.outcome = outcome;
+    m_report.strReason = strReason;
+    m_report.nDurationMs = GetTickCount64() - m_nStartTick;
+    m_report.nFilesCopied = SCFileIterator::GetFilesCopied();
+    m_bReportDue = true;
+}
+
+void CQVSCliUpdateDlg::WriteReport() noexcept
+{
+    if (!m_bReportDue)
+    {
+        return;
+    }
+    m_bReportDue = false;
+    try
+    {
+        const std::wstring strFolder = ReadReportFolder();
+        if (strFolder.empty())
+        {
+            return;
+        }
+        m_report.FillWhoAndWhen();
+        const SCReportWriteResult result = WriteDesktopReport(strFolder, m_report, m_dwDeadlineMs);
+        if (result.bAnswered && result.dwError == ERROR_SUCCESS)
+        {
+            return;
+        }
+        const std::wstring strWhy =
+            result.bAnswered
+                ? AfxFormatStrings(ProgramText(IDS_REPORT_NOT_WRITTEN),
+                                   {strFolder, AfxSystemErrorLine(result.dwError)})
+                : AfxFormatStrings(ProgramText(IDS_REPORT_NOT_ANSWERING),
+                                   {strFolder, std::to_wstring(m_dwDeadlineMs / 1000)});
+        if (m_logFile)
+        {
+            AddLogLine(strWhy);
+            FlushTextBox();
+            return;
+        }
+        // A run that succeeded has closed its log: the line is added at its end.
+        const UniqueFile log(CreateFileW((m_strRoot + L"\\bin\\" + kLogName).c_str(),
+                                         FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (log)
+        {
+            WriteLogLine(log.get(), strWhy);
+        }
+    }
+    catch (...)
+    {
+        // A report is never worth more than the client's start.
     }
 }

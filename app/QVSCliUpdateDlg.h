@@ -5,11 +5,14 @@
 
 #include "framework/AfxHandle.h"
 #include "framework/AfxWnd.h"
+#include "lib/FailureReason.h"
+#include "lib/DesktopReport.h"
 #include "lib/FileIterator.h"
 #include "lib/Miscellaneous.h"
 #include "lib/ReleaseRecord.h"
 #include "lib/Time.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -91,10 +94,17 @@ private:
     // user has not already waited for this release (or forced the run); otherwise
     // QVS.exe is started.
     void FinishRun(BOOL bSucceeded, bool bLaunchPending);
-    // Loads the release's record for the list the run installs; when there is
-    // none that belongs to it, strNotVerified says so for the log.
-    bool LoadReleaseRecord(SCReleaseRecord& record, const std::wstring& strListPath,
-                           std::wstring& strNotVerified) const;
+    // Loads the release's record for the list the run installs, waiting no longer
+    // than the stall deadline; null when the share stopped answering
+    // (m_strStalled says so). Without a record that belongs to the list, its state
+    // says why, and strNotVerified says so for the log.
+    std::shared_ptr<const SCReleaseRecord> LoadReleaseRecord(const std::wstring& strListPath,
+                                                             std::wstring& strNotVerified);
+    // With a ReleaseKey in QVS.ini, the rule of signed releases (lib/ReleaseTrust.h)
+    // on the record and the copy plan, just before the copy: an accepted release is
+    // recorded as begun; a refused one is reported as the run's failure, and QVS.exe
+    // is started without waiting for the user. True when the copy may begin.
+    bool TrustRelease(const SCReleaseRecord& record, const FileList& plan);
     // The time stamp of the release's list, as "FailedReleaseListTime" records it.
     std::wstring ReleaseListTime() const;
     // Says why nothing was updated (log and event log) and starts QVS.exe.
@@ -108,6 +118,13 @@ private:
     std::wstring NotAnsweringText() const;
     // The reason QVS.ini records for a failed run.
     std::wstring FailureReason() const;
+
+    // ---- The desktop report (QVS.ini ReportFolder) ----
+    // What the report of this start says, once its outcome is known.
+    void DueReport(SCDesktopReport::Outcome outcome, const std::wstring& strReason);
+    // Writes the due report once, after the client was started (or when it will
+    // not be): a report folder that fails or does not answer only costs a log line.
+    void WriteReport() noexcept;
 
     SCFileIterator m_iterator;
     HICON m_hIcon;
@@ -139,10 +156,14 @@ private:
     std::wstring m_strRoot;
     std::wstring m_strSource;
     DWORD m_dwDeadlineMs = 0;
+    // How long a call on the release folder during the run may make no progress.
+    DWORD m_dwStallMs = 0;
 
     // What the check found.
     Release m_release = Release::Unknown;
     SCDateTime m_dtRelease{1};
+    // Why the check did not find the list (when it answered without it).
+    DWORD m_dwProbeError = ERROR_SUCCESS;
     bool m_bLocalFound = false;
     SCDateTime m_dtLocal{1};
     // The release list is newer than its copy in the root (or there is none).
@@ -155,10 +176,15 @@ private:
     // An "Error!.." line is in the box: the user has been told what went wrong.
     bool m_bErrorShown = false;
     std::wstring m_strErrorPrefix;
-    // The first "Error!.." line of the run, without its prefix.
-    std::wstring m_strFirstErrorLine;
-    DWORD m_dwFirstError = ERROR_SUCCESS;
-    std::wstring m_strFirstReason;
+    SCFailureReason m_failure;
+    // Why the run stopped waiting for the share, when it did.
+    std::wstring m_strStalled;
+
+    // The report: due once the outcome is known, written once.
+    ULONGLONG m_nStartTick = GetTickCount64();
+    bool m_bRetriesSpent = false;
+    bool m_bReportDue = false;
+    SCDesktopReport m_report;
 };
 
 // The walk's and the copy's reporter: shows the message in the dialog (the

@@ -2,24 +2,11 @@
 // icon) shown minimized, then hidden, then QVS.exe started from its own folder as
 // QVSCliUpdate.exe starts it (ShellExecuteExW, no error box, the start complete on
 // return), then the end.
-#include <windows.h>
-
-#include <shellapi.h>
-
-#include <string>
+#include "bench/LaunchClient.h"
 
 namespace
 {
 constexpr UINT kLaunch = WM_USER + 2;
-
-std::wstring ClientPath()
-{
-    wchar_t szModule[MAX_PATH * 4] = {};
-    const DWORD n = GetModuleFileNameW(nullptr, szModule, MAX_PATH * 4);
-    std::wstring strPath(szModule, n);
-    strPath.erase(strPath.rfind(L'\\') + 1);
-    return strPath + L"QVS.exe";
-}
 
 INT_PTR CALLBACK DialogProc(HWND hDlg, UINT uMsg, WPARAM, LPARAM)
 {
@@ -32,14 +19,7 @@ INT_PTR CALLBACK DialogProc(HWND hDlg, UINT uMsg, WPARAM, LPARAM)
     case kLaunch:
     {
         ShowWindow(hDlg, SW_HIDE);
-        const std::wstring strPath = ClientPath();
-        SHELLEXECUTEINFOW sei{};
-        sei.cbSize = sizeof sei;
-        sei.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
-        sei.lpVerb = L"Open";
-        sei.lpFile = strPath.c_str();
-        sei.nShow = SW_SHOWNORMAL;
-        EndDialog(hDlg, ShellExecuteExW(&sei) ? 0 : 1);
+        EndDialog(hDlg, LaunchClient() ? 0 : 1);
         return TRUE;
     }
     default:

@@ -105,6 +105,12 @@ struct BCryptHash // BCryptCreateHash: one hash computation
     static type Invalid() noexcept { return nullptr; }
     static void Close(type h) noexcept { ::BCryptDestroyHash(h); }
 };
+struct BCryptKey // BCryptGenerateKeyPair, BCryptImportKeyPair: one key or key pair
+{
+    using type = BCRYPT_KEY_HANDLE;
+    static type Invalid() noexcept { return nullptr; }
+    static void Close(type h) noexcept { ::BCryptDestroyKey(h); }
+};
 } // namespace handle_traits
 
 using UniqueFile = UniqueHandleT<handle_traits::File>;
@@ -115,3 +121,4 @@ using UniqueLocal = UniqueHandleT<handle_traits::Local>;
 using UniqueHeapBlock = UniqueHandleT<handle_traits::ProcessHeap>;
 using UniqueBCryptAlgorithm = UniqueHandleT<handle_traits::BCryptAlgorithm>;
 using UniqueBCryptHash = UniqueHandleT<handle_traits::BCryptHash>;
+using UniqueBCryptKey = UniqueHandleT<handle_traits::BCryptKey>;

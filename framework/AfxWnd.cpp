@@ -110,6 +110,19 @@ void EnsureEditRoom(HWND hEdit, size_t nMore) noexcept
 }
 } // namespace
 
+void AfxPumpWindowMessages(HWND hWnd) noexcept
+{
+    MSG msg;
+    while (PeekMessageW(&msg, hWnd, 0, 0, PM_REMOVE))
+    {
+        DispatchMessageW(&msg);
+    }
+    while (PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE))
+    {
+        DispatchMessageW(&msg);
+    }
+}
+
 void AfxAppendEditText(HWND hEdit, const std::wstring& strText) noexcept
 {
     EnsureEditRoom(hEdit, strText.size());

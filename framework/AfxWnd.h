@@ -49,6 +49,11 @@ inline HWND AfxGetSafeHwnd(const CWnd* pWnd) noexcept
 // some messages return the value directly, the others through DWLP_MSGRESULT.
 INT_PTR AfxDialogResult(HWND hDlg, UINT uMsg, LRESULT lResult) noexcept;
 
+// Lets a window handle what waits for it while its thread works: every message
+// for the window, then every paint of the thread's windows (so that its controls
+// paint themselves too).
+void AfxPumpWindowMessages(HWND hWnd) noexcept;
+
 // Appends text at the end of an edit control (its text limit raised as needed).
 void AfxAppendEditText(HWND hEdit, const std::wstring& strText) noexcept;
 // Inserts text at the start of an edit control.

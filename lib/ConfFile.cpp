@@ -49,6 +49,17 @@ std::wstring ReadSourceFolder()
     return ReadConfString(kSection, L"SourceFolder");
 }
 
+std::wstring ReadReportFolder()
+{
+    std::wstring strFolder = ReadConfString(kSection, L"ReportFolder");
+    // "\\SRV01\QVSReports\" names the same folder as "\\SRV01\QVSReports".
+    while (strFolder.size() > 3 && strFolder.back() == L'\\')
+    {
+        strFolder.pop_back();
+    }
+    return strFolder;
+}
+
 void WriteUpdateResult(bool bSucceeded, SCDateTime dtWhen, const std::wstring& strReason)
 {
     WriteConfString(kSection, L"UpdateSucceeded", bSucceeded ? L"1" : L"0");
@@ -76,15 +87,28 @@ void WriteFailedRuns(const SCFailedRuns& runs)
     WriteConfString(kSection, L"FailedRunsOfRelease", std::to_wstring(runs.nRuns));
 }
 
-DWORD ReadReleaseFolderTimeoutMs()
+namespace
 {
-    constexpr DWORD kDefaultSeconds = 3;
-    const std::wstring strSeconds = ReadConfString(kSection, L"ReleaseFolderTimeoutSeconds");
+// A key of whole seconds from 1 to 600, in milliseconds; the default for anything else.
+DWORD ReadSecondsMs(const wchar_t* pszKey, DWORD dwDefaultSeconds)
+{
+    const std::wstring strSeconds = ReadConfString(kSection, pszKey);
     if (strSeconds.empty() || strSeconds.size() > 3 ||
         strSeconds.find_first_not_of(L"0123456789") != std::wstring::npos)
     {
-        return kDefaultSeconds * 1000;
+        return dwDefaultSeconds * 1000;
     }
     const DWORD dwSeconds = static_cast<DWORD>(std::stoul(strSeconds));
-    return dwSeconds >= 1 && dwSeconds <= 600 ? dwSeconds * 1000 : kDefaultSeconds * 1000;
+    return dwSeconds >= 1 && dwSeconds <= 600 ? dwSeconds * 1000 : dwDefaultSeconds * 1000;
+}
+} // namespace
+
+DWORD ReadReleaseFolderTimeoutMs()
+{
+    return ReadSecondsMs(L"ReleaseFolderTimeoutSeconds", 3);
+}
+
+DWORD ReadReleaseFolderStallMs()
+{
+    return ReadSecondsMs(L"ReleaseFolderStallSeconds", 20);
 }

@@ -19,6 +19,10 @@ bool WriteConfString(const std::wstring& strSection, const std::wstring& strKey,
 // "SourceFolder" of section "HotUpdate": where the release is taken from.
 std::wstring ReadSourceFolder();
 
+// "ReportFolder" of section "HotUpdate": where each start that ran a release (or
+// found its runs spent) leaves this installation's report; empty: no report.
+std::wstring ReadReportFolder();
+
 // Records a run's outcome: "UpdateSucceeded", "UpdateDateTime", "UpdateFailureReason".
 void WriteUpdateResult(bool bSucceeded, SCDateTime dtWhen, const std::wstring& strReason);
 
@@ -37,3 +41,9 @@ void WriteFailedRuns(const SCFailedRuns& runs);
 // folder to answer before it starts QVS.exe without updating; 3 s when the key is
 // missing or not a whole number of seconds from 1 to 600.
 DWORD ReadReleaseFolderTimeoutMs();
+
+// "ReleaseFolderStallSeconds": how long a call on the release folder during a run
+// (a copy, the record's read) may go without progress before it is abandoned and
+// the run ends as failed; 20 s when the key is missing or not a whole number of
+// seconds from 1 to 600.
+DWORD ReadReleaseFolderStallMs();

@@ -1,6 +1,7 @@
 #include "lib/FileIterator.h"
 
 #include "framework/AfxWinApp.h"
+#include "lib/FileCopy.h"
 #include "lib/Miscellaneous.h"
 #include "lib/ResString.h"
 #include "lib/Xcpt.h"
@@ -28,8 +29,6 @@ namespace
 constexpr wchar_t kLogName[] = L"QVSCliUpdate.log";
 constexpr std::wstring_view kLeftoverPrefix = L"~QVSCopy-";
 constexpr std::wstring_view kLeftoverSuffix = L".tmp";
-
-std::atomic<SCCopyFileFn> g_pfnCopyFile{&::CopyFileW};
 
 bool EqualNoCase(std::wstring_view a, std::wstring_view b) noexcept
 {
@@ -375,80 +374,141 @@ bool IsDeviceName(std::wstring_view name)
 
 // ---- The copy ----
 
+// Who made a temporary copy: its process, known by number and by the moment it
+// started (numbers come round again, and soon: Wine hands out few).
+struct CopyMaker
+{
+    DWORD dwProcessId = 0;
+    bool bStartKnown = false;
+    ULONGLONG nStart = 0;
+};
+
+// When a process started, in the system's 100 ns units; 0 when it cannot be told.
+ULONGLONG ProcessStart(HANDLE hProcess) noexcept
+{
+    FILETIME ftCreation{}, ftExit{}, ftKernel{}, ftUser{};
+    if (!GetProcessTimes(hProcess, &ftCreation, &ftExit, &ftKernel, &ftUser))
+    {
+        return 0;
+    }
+    return (static_cast<ULONGLONG>(ftCreation.dwHighDateTime) << 32) | ftCreation.dwLowDateTime;
+}
+
+// "~QVSCopy-" + process number + its start + copy number + ".tmp", in hex.
 std::wstring NewLeftoverName()
 {
     static std::atomic<unsigned> s_nCopies{0};
-    wchar_t szMiddle[32] = {};
-    swprintf(szMiddle, 32, L"%lx-%x", GetCurrentProcessId(), s_nCopies++);
+    static const ULONGLONG s_nStart = ProcessStart(GetCurrentProcess());
+    wchar_t szMiddle[48] = {};
+    swprintf(szMiddle, 48, L"%lx-%llx-%x", GetCurrentProcessId(), s_nStart, s_nCopies++);
     std::wstring strName(kLeftoverPrefix);
     strName += szMiddle;
     strName += kLeftoverSuffix;
     return strName;
 }
 
-// The process number in a leftover's name, or false when the name is not one.
-bool ParseLeftoverName(std::wstring_view name, DWORD* pProcessId)
+// Hex digits only, at most nMaxDigits of them, into n.
+bool ParseHex(std::wstring_view text, size_t nMaxDigits, ULONGLONG& n) noexcept
+{
+    if (text.empty() || text.size() > nMaxDigits)
+    {
+        return false;
+    }
+    n = 0;
+    for (const wchar_t c : text)
+    {
+        ULONGLONG nDigit = 0;
+        if (c >= L'0' && c <= L'9')
+        {
+            nDigit = static_cast<ULONGLONG>(c - L'0');
+        }
+        else if (c >= L'a' && c <= L'f')
+        {
+            nDigit = static_cast<ULONGLONG>(c - L'a' + 10);
+        }
+        else if (c >= L'A' && c <= L'F')
+        {
+            nDigit = static_cast<ULONGLONG>(c - L'A' + 10);
+        }
+        else
+        {
+            return false;
+        }
+        n = n * 16 + nDigit;
+    }
+    return true;
+}
+
+// Who made a temporary copy of that name, or false when the name is not one.
+// Copies of earlier versions carry no start: "~QVSCopy-" + process + copy + ".tmp".
+bool ParseLeftoverName(std::wstring_view name, CopyMaker* pMaker) noexcept
 {
     if (name.size() <= kLeftoverPrefix.size() + kLeftoverSuffix.size() ||
         !StartsWithNoCase(name, kLeftoverPrefix) || !EndsWithNoCase(name, kLeftoverSuffix))
     {
         return false;
     }
-    const std::wstring_view middle = name.substr(
+    std::wstring_view middle = name.substr(
         kLeftoverPrefix.size(), name.size() - kLeftoverPrefix.size() - kLeftoverSuffix.size());
-    const size_t nDash = middle.find(L'-');
-    if (nDash == 0 || nDash == std::wstring_view::npos || nDash + 1 == middle.size() || nDash > 8 ||
-        middle.size() - nDash - 1 > 8)
+    std::wstring_view fields[3];
+    size_t nFields = 0;
+    while (nFields < 3)
+    {
+        const size_t nDash = middle.find(L'-');
+        fields[nFields++] = middle.substr(0, nDash);
+        if (nDash == std::wstring_view::npos)
+        {
+            middle = {};
+            break;
+        }
+        middle.remove_prefix(nDash + 1);
+    }
+    if (!middle.empty() || nFields < 2)
     {
         return false;
     }
-    DWORD dwProcessId = 0;
-    for (size_t i = 0; i < middle.size(); ++i)
+    ULONGLONG nProcess = 0, nStart = 0, nCopy = 0;
+    if (!ParseHex(fields[0], 8, nProcess) || !ParseHex(fields[nFields - 1], 8, nCopy) ||
+        (nFields == 3 && !ParseHex(fields[1], 16, nStart)))
     {
-        const wchar_t c = middle[i];
-        const bool bHex =
-            (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
-        if (i == nDash)
-        {
-            continue;
-        }
-        if (!bHex)
-        {
-            return false;
-        }
-        if (i < nDash)
-        {
-            const DWORD nDigit = c <= L'9'   ? static_cast<DWORD>(c - L'0')
-                                 : c <= L'F' ? static_cast<DWORD>(c - L'A' + 10)
-                                             : static_cast<DWORD>(c - L'a' + 10);
-            dwProcessId = dwProcessId * 16 + nDigit;
-        }
+        return false;
     }
-    *pProcessId = dwProcessId;
+    pMaker->dwProcessId = static_cast<DWORD>(nProcess);
+    pMaker->bStartKnown = nFields == 3;
+    pMaker->nStart = nStart;
     return true;
 }
 
-// A process that may still be copying: this one, or one that still runs.
-bool ProcessMayBeCopying(DWORD dwProcessId) noexcept
+// A process that may still be copying: the one that made the copy, still
+// running. Leftovers are cleared only while this process has no copy under way
+// (before the list copy, and by the walk, which comes before the copies), so one
+// of its own number is a leftover of an ended process too.
+bool ProcessMayBeCopying(const CopyMaker& maker) noexcept
 {
-    if (dwProcessId == GetCurrentProcessId())
+    if (maker.dwProcessId == GetCurrentProcessId())
     {
-        return true;
+        return false;
     }
     const UniqueKernelHandle hProcess(
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, dwProcessId));
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, maker.dwProcessId));
     if (!hProcess)
     {
         // A process that exists but is not ours to open may be copying.
         return GetLastError() == ERROR_ACCESS_DENIED;
     }
-    return WaitForSingleObject(hProcess.get(), 0) == WAIT_TIMEOUT;
+    if (WaitForSingleObject(hProcess.get(), 0) != WAIT_TIMEOUT)
+    {
+        return false;
+    }
+    // Running, but perhaps another process that got the number later.
+    return !maker.bStartKnown || ProcessStart(hProcess.get()) == maker.nStart;
 }
 
-void DiscardFile(const std::wstring& strPath) noexcept
+// A file of the tree that a copy of an ended run left behind.
+bool IsEndedRunLeftover(std::wstring_view name) noexcept
 {
-    SetFileAttributesW(strPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(strPath.c_str());
+    CopyMaker maker;
+    return ParseLeftoverName(name, &maker) && !ProcessMayBeCopying(maker);
 }
 
 DWORD LastErrorOrFailure() noexcept
@@ -497,67 +557,8 @@ DWORD ReplaceWithTemporary(const std::wstring& strTempPath, const std::wstring& 
                                     FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
         SetFileAttributesW(strDest.c_str(), dwOldAttributes & kSettable);
     }
-    DiscardFile(strTemp);
+    SCDiscardFile(strTemp);
     return dwError;
-}
-
-// Whether the copy in strTemp is the file the release record describes: its
-// size first (cheap), then its SHA-256. ERROR_SUCCESS, kNotReleaseError, or the
-// system's error code when the copy cannot be read.
-DWORD CheckCopy(const std::wstring& strTemp, const SCReleaseRecord::Item& expected)
-{
-    // Nobody may write it while it is checked: what is hashed is what the size says.
-    const UniqueFile file(CreateFileW(strTemp.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file)
-    {
-        return LastErrorOrFailure();
-    }
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size))
-    {
-        return LastErrorOrFailure();
-    }
-    if (static_cast<ULONGLONG>(size.QuadPart) != expected.nSize)
-    {
-        return SCFileIterator::kNotReleaseError;
-    }
-    SCSha256::Digest digest{};
-    const DWORD dwError = SCSha256::HashOpenFile(file.get(), digest, nullptr);
-    if (dwError != ERROR_SUCCESS)
-    {
-        return dwError;
-    }
-    return digest == expected.digest ? ERROR_SUCCESS : SCFileIterator::kNotReleaseError;
-}
-
-// Copies source into a temporary file beside the destination, then replaces the
-// destination with it in one step. ERROR_SUCCESS or the system's error code;
-// on failure the destination is as it was and the temporary file is gone. With
-// pExpected the copy must match it before it replaces anything; *pbNotRelease
-// tells when it did not.
-DWORD CopyReplacing(const std::wstring& strSource, const std::wstring& strDestination,
-                    const SCReleaseRecord::Item* pExpected, bool* pbNotRelease)
-{
-    *pbNotRelease = false;
-    const std::wstring strTemp = AfxLongPathForm(TemporaryPathFor(strDestination));
-    if (!g_pfnCopyFile.load()(AfxLongPathForm(strSource).c_str(), strTemp.c_str(), FALSE))
-    {
-        const DWORD dwError = LastErrorOrFailure();
-        DiscardFile(strTemp);
-        return dwError;
-    }
-    if (pExpected != nullptr)
-    {
-        const DWORD dwCheck = CheckCopy(strTemp, *pExpected);
-        if (dwCheck != ERROR_SUCCESS)
-        {
-            *pbNotRelease = dwCheck == SCFileIterator::kNotReleaseError;
-            DiscardFile(strTemp);
-            return dwCheck;
-        }
-    }
-    return ReplaceWithTemporary(strTemp, strDestination);
 }
 
 // The installation root, or empty text when the program's folder has too few
@@ -575,11 +576,6 @@ std::wstring InstallationRoot()
     return std::wstring();
 }
 } // namespace
-
-void SetCopyFileFunctionForTesting(SCCopyFileFn pfn) noexcept
-{
-    g_pfnCopyFile = pfn != nullptr ? pfn : &::CopyFileW;
-}
 
 // ---- SCFileIterator ----
 
@@ -694,6 +690,14 @@ void SCFileIterator::WalkFolder(FileListKind kind, std::wstring strFolder,
             {
                 continue;
             }
+            // What a copy of an ended run left behind goes now: the walk sees every
+            // folder of the installation, so none stays longer than the next run.
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+                IsEndedRunLeftover(data.cFileName))
+            {
+                SCDiscardFile(AfxLongPathForm(level.find.GetFilePath()));
+                continue;
+            }
             item.strPath = level.find.GetFilePath();
             item.bFolder = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
             item.state = item.bFolder ? WalkItem::State::Done : WalkItem::State::Waiting;
@@ -779,43 +783,250 @@ void SCFileIterator::CreateFolderPath(const std::wstring& strPath)
 
 namespace
 {
-// What the last CopyOneFile failed with, and the first failure of the running CopyFiles.
-DWORD g_dwLastCopyError = ERROR_SUCCESS;
+// The first failure of the running CopyFiles: the system's code, and the
+// program's own words for it when the system has none; and the files copied.
 DWORD g_dwFirstCopyError = ERROR_SUCCESS;
+std::wstring g_strFirstCopyReason;
+unsigned g_nFilesCopied = 0;
 
-void NoteCopyFailure(DWORD dwError) noexcept
+void NoteCopyFailure(DWORD dwError, const std::wstring& strReason = {})
 {
     if (g_dwFirstCopyError == ERROR_SUCCESS)
     {
         g_dwFirstCopyError = dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
+        g_strFirstCopyReason = strReason;
     }
 }
 
-// "Error!.." + the file + that it does not match the release.
-std::wstring NotReleaseMessage(const std::wstring& strSource)
+// One planned copy, and how it went.
+struct CopyJob
 {
-    return SCResUString(IDS_ERROR) +
-           AfxFormatStrings(SCResUString(IDS_NOT_RELEASE_FILE), {strSource}) + L"\r\n";
+    enum class Kind
+    {
+        Copy,
+        Refused,     // its destination would not lie inside the installation
+        NotInRecord, // checked against a record that does not name it
+    };
+    Kind kind = Kind::Copy;
+    std::wstring strSource; // as the list spells it: a case-sensitive server finds it at once
+    std::wstring strShown;  // in capitals, as file names ignore case
+    std::wstring strFolder; // the list entry's folder
+    std::wstring strTarget;
+    std::wstring strDestination;
+    std::wstring strRefusal;
+    bool bChecked = false;
+    SCReleaseRecord::Item expected;
+    SCCopyResult result;
+};
+
+// What CopyFiles and its copying thread share; whichever lets go last frees it.
+// The thread may be left behind in a call to a share that stopped answering, so
+// it owns everything it touches through this.
+struct CopyRun
+{
+    std::vector<CopyJob> jobs;
+    bool bHashing = false;
+    std::mutex mutex;
+    // The jobs below nDone are finished; nReading is the one whose file is read
+    // now. Moved by the copying thread under mutex.
+    size_t nDone = 0;
+    size_t nReading = 0;
+    // Set under mutex when CopyFiles stops waiting: nothing is replaced after it,
+    // so no file changes once the run has recorded its outcome.
+    bool bAbandoned = false;
+};
+
+// "Error!.." + the file + that it does not match the release.
+std::wstring NotReleaseText(const std::wstring& strShown)
+{
+    return AfxFormatStrings(SCResUString(IDS_NOT_RELEASE_FILE), {strShown});
 }
 
-// Copies the file and reports it under the name strShown.
-BOOL CopyReported(const std::wstring& strSource, const std::wstring& strShown,
-                  const std::wstring& strDestination, SCProgressCallback pfnCallback,
-                  CWnd* pContext, const SCReleaseRecord::Item* pExpected)
+std::wstring ChangedText(const std::wstring& strShown)
 {
-    BOOL bResult = FALSE;
+    return AfxFormatStrings(SCResUString(IDS_CHANGED_WHILE_COPIED), {strShown});
+}
+
+// The copying thread's side of the jobs: each copy is started in a slot of the
+// copier and finished (its hash checked, its destination replaced) only when
+// the slot is wanted again or the plan is done, so that the next file is read
+// while the hash of this one is taken. Jobs finish in the list's order.
+class JobRunner
+{
+public:
+    JobRunner(CopyRun& run, std::atomic<ULONGLONG>& lastSign)
+        : m_run(run), m_lastSign(lastSign), m_copier(run.bHashing)
+    {
+    }
+
+    // False once the run is abandoned: nothing more is done.
+    bool Run()
+    {
+        for (size_t n = 0; n < m_run.jobs.size(); ++n)
+        {
+            CopyJob& job = m_run.jobs[n];
+            size_t nSlot = kNoSlot;
+            std::wstring strTemp;
+            if (job.kind == CopyJob::Kind::Copy)
+            {
+                nSlot = m_nStarted++ % m_copier.Slots();
+                // The slot's earlier copy, and all before it, finish first.
+                while (std::any_of(m_started.begin(), m_started.end(),
+                                   [nSlot](const Started& s) { return s.nSlot == nSlot; }))
+                {
+                    if (!FinishOldest())
+                    {
+                        return false;
+                    }
+                }
+                {
+                    const std::lock_guard<std::mutex> lock(m_run.mutex);
+                    m_run.nReading = n;
+                }
+                strTemp = Start(job, nSlot);
+            }
+            m_started.push_back({n, nSlot, std::move(strTemp)});
+        }
+        while (!m_started.empty())
+        {
+            if (!FinishOldest())
+            {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    static constexpr size_t kNoSlot = ~size_t{0};
+    struct Started
+    {
+        size_t nJob;
+        size_t nSlot;
+        std::wstring strTemp;
+    };
+
+    // The copy's temporary file.
+    std::wstring Start(CopyJob& job, size_t nSlot)
+    {
+        // Each target folder is made ready once: most entries share their folder.
+        if (m_prepared.insert(UpperCase(job.strTarget)).second)
+        {
+            SCFileIterator finder;
+            if (!finder.FindFile((job.strTarget + L"*.*").c_str()))
+            {
+                finder.CreateFolderPath(job.strTarget);
+            }
+            finder.Close();
+        }
+        std::wstring strTemp = TemporaryPathFor(job.strDestination);
+        m_copier.Start(nSlot, job.strSource, strTemp, job.bChecked ? &job.expected : nullptr,
+                       m_lastSign);
+        return strTemp;
+    }
+
+    bool FinishOldest()
+    {
+        const Started started = std::move(m_started.front());
+        m_started.pop_front();
+        CopyJob& job = m_run.jobs[started.nJob];
+        SCCopyResult result;
+        const bool bCopy = started.nSlot != kNoSlot;
+        if (bCopy)
+        {
+            result = m_copier.Finish(started.nSlot);
+        }
+        const std::lock_guard<std::mutex> lock(m_run.mutex);
+        if (m_run.bAbandoned)
+        {
+            if (bCopy && result.outcome == SCCopyOutcome::Copied)
+            {
+                SCDiscardFile(AfxLongPathForm(started.strTemp));
+            }
+            return false;
+        }
+        if (bCopy && result.outcome == SCCopyOutcome::Copied)
+        {
+            const DWORD dwError = ReplaceWithTemporary(started.strTemp, job.strDestination);
+            if (dwError != ERROR_SUCCESS)
+            {
+                result.outcome = SCCopyOutcome::Failed;
+                result.dwError = dwError;
+            }
+        }
+        job.result = result;
+        ++m_run.nDone;
+        return true;
+    }
+
+    CopyRun& m_run;
+    std::atomic<ULONGLONG>& m_lastSign;
+    SCFileCopy m_copier;
+    std::unordered_set<std::wstring> m_prepared;
+    std::deque<Started> m_started;
+    size_t m_nStarted = 0;
+};
+
+// The copying thread: every job in the list's order. Never throws.
+void CopyJobs(CopyRun& run, std::atomic<ULONGLONG>& lastSign) noexcept
+{
     try
     {
-        bool bNotRelease = false;
-        const DWORD dwError = CopyReplacing(strSource, strDestination, pExpected, &bNotRelease);
-        g_dwLastCopyError = dwError;
-        bResult = dwError == ERROR_SUCCESS ? TRUE : FALSE;
+        JobRunner runner(run, lastSign);
+        runner.Run();
+    }
+    catch (...)
+    {
+        // Out of memory: the jobs not finished are reported as such.
+    }
+}
+
+// Reports one finished job; TRUE when its file was copied.
+BOOL ReportCopy(const CopyJob& job, SCProgressCallback pfnCallback, CWnd* pContext)
+{
+    BOOL bCopied = FALSE;
+    try
+    {
+        std::wstring strMessage;
+        switch (job.kind)
+        {
+        case CopyJob::Kind::Refused:
+            NoteCopyFailure(ERROR_BAD_PATHNAME);
+            strMessage = SCResUString(IDS_ERROR) +
+                         AfxFormatStrings(SCResUString(IDS_NOT_COPIED),
+                                          {job.strSource, job.strRefusal}) +
+                         L"\r\n";
+            break;
+        case CopyJob::Kind::NotInRecord:
+            // Not in the record: nothing is known that it could match.
+            NoteCopyFailure(SCFileIterator::kNotReleaseError, NotReleaseText(job.strShown));
+            strMessage = SCResUString(IDS_ERROR) + NotReleaseText(job.strShown) + L"\r\n";
+            break;
+        case CopyJob::Kind::Copy:
+            switch (job.result.outcome)
+            {
+            case SCCopyOutcome::Copied:
+                bCopied = TRUE;
+                ++g_nFilesCopied;
+                strMessage = SCResUString(IDS_COPYING) + job.strShown;
+                break;
+            case SCCopyOutcome::NotRelease:
+                NoteCopyFailure(SCFileIterator::kNotReleaseError, NotReleaseText(job.strShown));
+                strMessage = SCResUString(IDS_ERROR) + NotReleaseText(job.strShown) + L"\r\n";
+                break;
+            case SCCopyOutcome::Changed:
+                NoteCopyFailure(SCFileIterator::kChangedError, ChangedText(job.strShown));
+                strMessage = SCResUString(IDS_ERROR) + ChangedText(job.strShown) + L"\r\n";
+                break;
+            case SCCopyOutcome::Failed:
+                NoteCopyFailure(job.result.dwError);
+                strMessage = SCResUString(IDS_ERROR) + SystemMessageText(job.result.dwError);
+                break;
+            }
+            break;
+        }
         if (pfnCallback != nullptr)
         {
-            const std::wstring strMessage =
-                bResult       ? SCResUString(IDS_COPYING) + strShown
-                : bNotRelease ? NotReleaseMessage(strShown)
-                              : SCResUString(IDS_ERROR) + SystemMessageText(dwError);
             pfnCallback(strMessage, pContext);
         }
     }
@@ -823,7 +1034,47 @@ BOOL CopyReported(const std::wstring& strSource, const std::wstring& strShown,
     {
         SC_HANDLE(e);
     }
-    return bResult;
+    return bCopied;
+}
+
+// The jobs of every entry with a target, in the list's order.
+std::vector<CopyJob> PlanCopies(const FileList& list, const SCReleaseRecord* pRecord)
+{
+    std::vector<CopyJob> jobs;
+    const std::wstring strRoot = InstallationRoot();
+    for (const std::unique_ptr<FileListEntry>& pEntry : list)
+    {
+        const FileListEntry& entry = *pEntry;
+        if (entry.target.empty())
+        {
+            continue;
+        }
+        CopyJob& job = jobs.emplace_back();
+        job.strSource = entry.folder + entry.name;
+        job.strShown = UpperCase(job.strSource);
+        job.strFolder = entry.folder;
+        job.strTarget = entry.target;
+        job.strDestination = entry.target + entry.name;
+        job.strRefusal = SCFileIterator::CheckCopyDestination(strRoot, entry.target, entry.name);
+        if (!job.strRefusal.empty())
+        {
+            job.kind = CopyJob::Kind::Refused;
+        }
+        else if (pRecord != nullptr)
+        {
+            const SCReleaseRecord::Item* pExpected = pRecord->Find(entry.folder, entry.name);
+            if (pExpected == nullptr)
+            {
+                job.kind = CopyJob::Kind::NotInRecord;
+            }
+            else
+            {
+                job.bChecked = true;
+                job.expected = *pExpected;
+            }
+        }
+    }
+    return jobs;
 }
 } // namespace
 
@@ -832,10 +1083,33 @@ DWORD SCFileIterator::GetFirstCopyError() noexcept
     return g_dwFirstCopyError;
 }
 
+std::wstring SCFileIterator::GetFirstCopyReason()
+{
+    return g_strFirstCopyReason;
+}
+
+unsigned SCFileIterator::GetFilesCopied() noexcept
+{
+    return g_nFilesCopied;
+}
+
+std::wstring SCFileIterator::StalledReason(std::wstring strFolder, const std::wstring& strFile,
+                                           DWORD dwStallMs)
+{
+    while (strFolder.size() > 1 && strFolder.back() == L'\\')
+    {
+        strFolder.pop_back();
+    }
+    return AfxFormatStrings(SCResUString(IDS_RELEASE_STALLED),
+                            {strFolder, strFile, std::to_wstring(dwStallMs / 1000)});
+}
+
 BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd,
-                               const SCReleaseRecord* pRecord)
+                               const SCReleaseRecord* pRecord, DWORD dwStallMs)
 {
     g_dwFirstCopyError = ERROR_SUCCESS;
+    g_strFirstCopyReason.clear();
+    g_nFilesCopied = 0;
     // Without a list nothing planned was copied: FALSE.
     BOOL bResult = FALSE;
     try
@@ -846,71 +1120,76 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
         }
         bResult = TRUE;
         StatusThreadGuard status(true);
-        const std::wstring strRoot = InstallationRoot();
-        // Target folders already made and cleared of leftovers (upper case).
-        std::unordered_set<std::wstring> prepared;
+        auto pRun = std::make_shared<CopyRun>();
+        pRun->bHashing = pRecord != nullptr;
+        pRun->jobs = PlanCopies(*pList, pRecord);
 
-        for (const std::unique_ptr<FileListEntry>& pEntry : *pList)
+        // The files are copied on a thread of their own, so that a share that stops
+        // answering never stops the dialog from answering; each finished copy is
+        // reported here, in the list's order.
+        size_t nReported = 0;
+        const auto reportUpTo = [&](size_t nUpTo)
         {
-            const FileListEntry& entry = *pEntry;
-            if (entry.target.empty())
+            for (; nReported < nUpTo; ++nReported)
             {
-                continue;
+                if (!ReportCopy(pRun->jobs[nReported], pfnCallback, pWnd))
+                {
+                    bResult = FALSE;
+                }
             }
-            std::wstring strSource = entry.folder + entry.name;
-            const std::wstring strRefusal = CheckCopyDestination(strRoot, entry.target, entry.name);
-            if (!strRefusal.empty())
+        };
+        const auto finished = [&pRun]
+        {
+            const std::lock_guard<std::mutex> lock(pRun->mutex);
+            return pRun->nDone;
+        };
+        const HWND hWnd = AfxGetSafeHwnd(pWnd);
+        const bool bEnded = AfxRunWithDeadline(
+            [pRun](std::atomic<ULONGLONG>& lastSign) { CopyJobs(*pRun, lastSign); }, dwStallMs,
+            [&]
             {
-                bResult = FALSE;
-                NoteCopyFailure(ERROR_BAD_PATHNAME);
+                reportUpTo(finished());
+                if (hWnd != nullptr)
+                {
+                    AfxPumpWindowMessages(hWnd);
+                }
+            });
+        size_t nDone = 0;
+        size_t nReading = 0;
+        {
+            const std::lock_guard<std::mutex> lock(pRun->mutex);
+            pRun->bAbandoned = true;
+            nDone = pRun->nDone;
+            nReading = std::max(pRun->nReading, nDone);
+        }
+        reportUpTo(nDone);
+        if (nDone < pRun->jobs.size())
+        {
+            // Left behind in a call to the share, or out of memory: the rest of the
+            // release is not installed now; the next start tries again.
+            bResult = FALSE;
+            // The file that was being read when the share went silent.
+            const CopyJob& job = pRun->jobs[std::min(nReading, pRun->jobs.size() - 1)];
+            if (!bEnded)
+            {
+                const std::wstring strReason = StalledReason(job.strFolder, job.strShown, dwStallMs);
+                NoteCopyFailure(kStalledError, strReason);
                 if (pfnCallback != nullptr)
                 {
-                    pfnCallback(SCResUString(IDS_ERROR) +
-                                    AfxFormatStrings(SCResUString(IDS_NOT_COPIED),
-                                                     {strSource, strRefusal}) +
-                                    L"\r\n",
+                    pfnCallback(SCResUString(IDS_ERROR) + strReason + L"\r\n", pWnd);
+                }
+            }
+            else
+            {
+                NoteCopyFailure(ERROR_NOT_ENOUGH_MEMORY);
+                if (pfnCallback != nullptr)
+                {
+                    pfnCallback(SCResUString(IDS_ERROR) + SystemMessageText(ERROR_NOT_ENOUGH_MEMORY),
                                 pWnd);
                 }
-                continue;
-            }
-            const SCReleaseRecord::Item* pExpected = nullptr;
-            if (pRecord != nullptr)
-            {
-                pExpected = pRecord->Find(entry.folder, entry.name);
-                if (pExpected == nullptr)
-                {
-                    // Not in the record: nothing is known that it could match.
-                    bResult = FALSE;
-                    NoteCopyFailure(kNotReleaseError);
-                    if (pfnCallback != nullptr)
-                    {
-                        pfnCallback(NotReleaseMessage(UpperCase(strSource)), pWnd);
-                    }
-                    continue;
-                }
-            }
-            // Each target folder is made ready once: most entries share their folder.
-            if (prepared.insert(UpperCase(entry.target)).second)
-            {
-                SCFileIterator finder;
-                if (!finder.FindFile((entry.target + L"*.*").c_str()))
-                {
-                    finder.CreateFolderPath(entry.target);
-                }
-                finder.Close();
-                RemoveCopyLeftovers(entry.target);
-            }
-            const std::wstring strDestination = entry.target + entry.name;
-            // Shown in capitals, as file names ignore case; read as the list spells
-            // it, which a case-sensitive server finds at once.
-            if (!CopyReported(strSource, UpperCase(strSource), strDestination, pfnCallback, pWnd,
-                              pExpected))
-            {
-                bResult = FALSE;
-                NoteCopyFailure(g_dwLastCopyError);
             }
         }
-        if (AfxGetSafeHwnd(pWnd) != nullptr)
+        if (hWnd != nullptr)
         {
             pWnd->PostMessage(WM_LAUNCH_CLIENT, 0, 0);
         }
@@ -919,13 +1198,34 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
     {
         SC_HANDLE(e);
     }
+    catch (const std::bad_alloc&)
+    {
+        bResult = FALSE;
+        NoteCopyFailure(ERROR_NOT_ENOUGH_MEMORY);
+    }
     return bResult;
 }
 
 BOOL SCFileIterator::CopyOneFile(const std::wstring& strSource, const std::wstring& strDestination,
                                  SCProgressCallback pfnCallback, CWnd* pContext)
 {
-    return CopyReported(strSource, strSource, strDestination, pfnCallback, pContext, nullptr);
+    CopyJob job;
+    job.strSource = strSource;
+    job.strShown = strSource;
+    std::atomic<ULONGLONG> lastSign{0};
+    const std::wstring strTemp = TemporaryPathFor(strDestination);
+    SCFileCopy copier(false);
+    job.result = copier.Copy(strSource, strTemp, nullptr, lastSign);
+    if (job.result.outcome == SCCopyOutcome::Copied)
+    {
+        const DWORD dwError = ReplaceWithTemporary(strTemp, strDestination);
+        if (dwError != ERROR_SUCCESS)
+        {
+            job.result.outcome = SCCopyOutcome::Failed;
+            job.result.dwError = dwError;
+        }
+    }
+    return ReportCopy(job, pfnCallback, pContext);
 }
 
 std::wstring SCFileIterator::CheckCopyDestination(const std::wstring& strRoot,
@@ -991,8 +1291,8 @@ DWORD SCFileIterator::ReplaceWithTemporaryFile(const std::wstring& strTempPath,
 
 bool SCFileIterator::IsCopyLeftoverName(const std::wstring& strName)
 {
-    DWORD dwProcessId = 0;
-    return ParseLeftoverName(strName, &dwProcessId);
+    CopyMaker maker;
+    return ParseLeftoverName(strName, &maker);
 }
 
 int SCFileIterator::RemoveCopyLeftovers(const std::wstring& strFolder)
@@ -1011,11 +1311,11 @@ int SCFileIterator::RemoveCopyLeftovers(const std::wstring& strFolder)
     while (bMore)
     {
         bMore = finder.FindNextFile();
-        DWORD dwProcessId = 0;
+        CopyMaker maker;
         // The pattern also matches short names: the long name decides.
         if (finder.IsDirectory() ||
-            !ParseLeftoverName(finder.GetFindData().cFileName, &dwProcessId) ||
-            ProcessMayBeCopying(dwProcessId))
+            !ParseLeftoverName(finder.GetFindData().cFileName, &maker) ||
+            ProcessMayBeCopying(maker))
         {
             continue;
         }

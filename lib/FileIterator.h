@@ -57,8 +57,12 @@ public:
     // it replaces the installed file; a file the record does not name, or whose
     // copy differs from its line in size or SHA-256, is not installed and counts
     // as failed (kNotReleaseError). Without one (null) files are not checked.
+    // The files are copied on a thread of their own while this one reports each
+    // and keeps pWnd answering. A copy that gives no sign of life for dwStallMs
+    // (the share stopped answering) is abandoned with the rest of the plan: no
+    // file is replaced after that, and the run counts as failed (kStalledError).
     static BOOL CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd,
-                          const SCReleaseRecord* pRecord = nullptr);
+                          const SCReleaseRecord* pRecord = nullptr, DWORD dwStallMs = INFINITE);
     // Copies one file over its destination: into a temporary file beside the
     // destination first, which then replaces the destination in one step, so a
     // copy that fails leaves the destination as it was. The destination takes
@@ -68,13 +72,25 @@ public:
     static BOOL CopyOneFile(const std::wstring& strSource, const std::wstring& strDestination,
                             SCProgressCallback pfnCallback, CWnd* pContext);
 
-    // The error a copy counts with when the file does not match the release record.
+    // The errors a copy counts with when the system has no words for its failure:
+    // the file does not match the release record; it changed while it was read;
+    // the share stopped answering.
     static constexpr DWORD kNotReleaseError = ERROR_FILE_CORRUPT;
+    static constexpr DWORD kChangedError = ERROR_FILE_INVALID;
+    static constexpr DWORD kStalledError = ERROR_SEM_TIMEOUT;
 
     // The system error code of the first planned copy that failed in the last
-    // CopyFiles (ERROR_BAD_PATHNAME for a refused destination, kNotReleaseError
-    // for a file that does not match the release record); 0 when none failed.
+    // CopyFiles (ERROR_BAD_PATHNAME for a refused destination, or one of the
+    // three above); 0 when none failed. For the three above, the reason in the
+    // program's own words (the text of its "Error!.." line); empty otherwise.
     static DWORD GetFirstCopyError() noexcept;
+    static std::wstring GetFirstCopyReason();
+    // The files the last CopyFiles installed.
+    static unsigned GetFilesCopied() noexcept;
+    // "The release folder <folder> stopped answering: <file> made no progress for
+    // <n> seconds."
+    static std::wstring StalledReason(std::wstring strFolder, const std::wstring& strFile,
+                                      DWORD dwStallMs);
 
     // Why a file called strName copied into strTarget would not land inside
     // strRoot (the installation root, without a final backslash); empty when it
@@ -99,6 +115,8 @@ public:
     static bool IsCopyLeftoverName(const std::wstring& strName);
     // Removes such files from one folder (given with or without a final
     // backslash) unless the process that made them still runs; the number removed.
+    // Only while this process has no copy under way. The walk does the same in
+    // every folder it lists: what an ended run left is never listed.
     static int RemoveCopyLeftovers(const std::wstring& strFolder);
 
     // Walk shows the status popup unless turned off (programs without windows).
@@ -127,10 +145,3 @@ public:
 
     CDialog m_dlgStatus;
 };
-
-// ---- The one door to the copy itself. ----
-// The program always uses CopyFileW; tests replace it to make a copy fail part-way.
-using SCCopyFileFn = BOOL(WINAPI*)(LPCWSTR lpExistingFileName, LPCWSTR lpNewFileName,
-                                   BOOL bFailIfExists);
-// Replaces the copy call; null restores CopyFileW.
-void SetCopyFileFunctionForTesting(SCCopyFileFn pfn) noexcept;

@@ -51,6 +51,96 @@ bool ParseSize(std::wstring_view text, ULONGLONG& nSize) noexcept
     return true;
 }
 
+// The signed block as the lines come, each in its place or not at all.
+class SignedBlockReader
+{
+public:
+    enum Stage
+    {
+        kNone,      // no line of the block yet
+        kRelease,   // the release line
+        kNextX,     // the next key's X
+        kNextY,     // and its Y
+        kSignatureR,
+        kSignatureS, // complete
+    };
+
+    // One line of the block, starting at nLineStart in the record's text; the
+    // size and hash fields read as a file line's would. False when the line
+    // does not belong here.
+    bool Take(std::wstring_view all, size_t nLineStart, std::wstring_view name,
+              const SCReleaseRecord::Item& item, SCReleaseRecord::Signed& block)
+    {
+        const auto next = [this](Stage from, Stage to)
+        {
+            if (m_stage != from)
+            {
+                return false;
+            }
+            m_stage = to;
+            return true;
+        };
+        if (name == L"release")
+        {
+            // Release numbers count from 1.
+            block.nRelease = item.nSize;
+            block.signerId = item.digest;
+            return item.nSize > 0 && next(kNone, kRelease);
+        }
+        // The other lines have no number.
+        if (item.nSize != 0)
+        {
+            return false;
+        }
+        if (name == L"next-key-x")
+        {
+            m_nextX = item.digest;
+            return next(kRelease, kNextX);
+        }
+        if (name == L"next-key-y")
+        {
+            m_nextY = item.digest;
+            block.bNextKey = true;
+            return next(kNextX, kNextY);
+        }
+        if (name == L"signature-r")
+        {
+            if (m_stage != kRelease && m_stage != kNextY)
+            {
+                return false;
+            }
+            m_stage = kSignatureR;
+            std::copy(item.digest.begin(), item.digest.end(), block.signature.begin());
+            const std::wstring_view signedPart = all.substr(0, nLineStart);
+            return SCSha256::HashBytes(signedPart.data(), signedPart.size() * sizeof(wchar_t),
+                                       block.signedDigest) != FALSE;
+        }
+        if (name == L"signature-s")
+        {
+            std::copy(item.digest.begin(), item.digest.end(), block.signature.begin() + 32);
+            return next(kSignatureR, kSignatureS);
+        }
+        return false;
+    }
+
+    Stage GetStage() const noexcept { return m_stage; }
+
+    // At the record's end: no block, or a whole one whose next key is a key.
+    bool Finish(SCReleaseRecord::Signed& block) const
+    {
+        if (m_stage == kNone)
+        {
+            return true;
+        }
+        return m_stage == kSignatureS && (!block.bNextKey || block.nextKey.SetPoint(m_nextX, m_nextY));
+    }
+
+private:
+    Stage m_stage = kNone;
+    SCReleasePublicKey::Coordinate m_nextX{};
+    SCReleasePublicKey::Coordinate m_nextY{};
+};
+
 // A file's key: FNV-1a over folder, TAB, name (neither holds a TAB). A record of
 // 50,000 files so takes a few MB instead of some 40 with the texts as keys; two
 // lines of one key make the record unreadable, and a look-up that meets another
@@ -80,6 +170,8 @@ void SCReleaseRecord::Fail(State state, DWORD dwError)
 {
     m_items.clear();
     m_listDigest = {};
+    m_bSigned = false;
+    m_signed = Signed();
     m_state = state;
     m_dwError = dwError;
 }
@@ -118,11 +210,14 @@ BOOL SCReleaseRecord::ParseText(std::wstring_view all)
         std::unordered_map<uint64_t, Item> items;
         items.reserve(all.size() / 100);
         SCSha256::Digest listDigest{};
+        SignedBlockReader blockReader;
+        Signed block;
         bool bFirst = true;
         size_t nStart = 0;
         while (nStart < all.size())
         {
             const size_t nEnd = all.find(kLineEnd, nStart);
+            const size_t nLineStart = nStart;
             const std::wstring_view line = all.substr(nStart, nEnd - nStart);
             nStart = nEnd + kLineEnd.size();
             if (line.size() > kMaxRecordLine ||
@@ -160,13 +255,28 @@ BOOL SCReleaseRecord::ParseText(std::wstring_view all)
             Item item;
             if (nField != 3 || fields[0].empty() || fields[1].empty() ||
                 HoldsBreaker(fields[0]) || HoldsBreaker(fields[1]) ||
-                !ParseSize(fields[2], item.nSize) || !SCSha256::FromHex(fields[3], item.digest) ||
-                !items.emplace(Key(fields[0], fields[1]), item).second)
+                !ParseSize(fields[2], item.nSize) || !SCSha256::FromHex(fields[3], item.digest))
+            {
+                Fail(State::Malformed, ERROR_INVALID_DATA);
+                return FALSE;
+            }
+            // The signed block's lines are no files; after them no file may come.
+            const bool bBlockLine = fields[0] == kSignedFolder;
+            if (bBlockLine ? !blockReader.Take(all, nLineStart, fields[1], item, block)
+                           : blockReader.GetStage() != SignedBlockReader::kNone ||
+                                 !items.emplace(Key(fields[0], fields[1]), item).second)
             {
                 Fail(State::Malformed, ERROR_INVALID_DATA);
                 return FALSE;
             }
         }
+        if (!blockReader.Finish(block))
+        {
+            Fail(State::Malformed, ERROR_INVALID_DATA);
+            return FALSE;
+        }
+        m_bSigned = blockReader.GetStage() != SignedBlockReader::kNone;
+        m_signed = m_bSigned ? block : Signed();
         m_items = std::move(items);
         m_listDigest = listDigest;
         m_state = State::Loaded;
@@ -189,7 +299,8 @@ namespace
 // Reads a whole file (opened shared, path in any length) as UTF-16 text; bOddSize
 // when its bytes do not make whole code units. ERROR_SUCCESS or the system's
 // error code.
-DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddSize)
+DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddSize,
+                    std::atomic<ULONGLONG>* pLastSign)
 {
     bOddSize = false;
     const UniqueFile file(CreateFileW(AfxLongPathForm(strPath).c_str(), GENERIC_READ,
@@ -222,11 +333,16 @@ DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddS
     size_t nDone = 0;
     while (nDone < nBytes)
     {
-        const DWORD nWant = static_cast<DWORD>(std::min<size_t>(nBytes - nDone, 1u << 24));
+        // Pieces small enough that a slow share still shows progress often.
+        const DWORD nWant = static_cast<DWORD>(std::min<size_t>(nBytes - nDone, 1u << 18));
         DWORD nRead = 0;
         if (!::ReadFile(file.get(), pBytes + nDone, nWant, &nRead, nullptr))
         {
             return GetLastError();
+        }
+        if (pLastSign != nullptr)
+        {
+            pLastSign->store(GetTickCount64());
         }
         if (nRead == 0)
         {
@@ -241,11 +357,11 @@ DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddS
 }
 } // namespace
 
-BOOL SCReleaseRecord::Read(const std::wstring& strPath)
+BOOL SCReleaseRecord::Read(const std::wstring& strPath, std::atomic<ULONGLONG>* pLastSign)
 {
     std::wstring text;
     bool bOddSize = false;
-    const DWORD dwError = ReadWholeFile(strPath, text, bOddSize);
+    const DWORD dwError = ReadWholeFile(strPath, text, bOddSize, pLastSign);
     if (dwError != ERROR_SUCCESS)
     {
         const bool bMissing = dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND;
@@ -260,9 +376,10 @@ BOOL SCReleaseRecord::Read(const std::wstring& strPath)
     return ParseText(text);
 }
 
-BOOL SCReleaseRecord::LoadFor(const std::wstring& strRecordPath, const std::wstring& strListPath)
+BOOL SCReleaseRecord::LoadFor(const std::wstring& strRecordPath, const std::wstring& strListPath,
+                              std::atomic<ULONGLONG>* pLastSign)
 {
-    if (!Read(strRecordPath))
+    if (!Read(strRecordPath, pLastSign))
     {
         return FALSE;
     }
@@ -296,6 +413,12 @@ const SCReleaseRecord::Item* SCReleaseRecord::Find(const std::wstring& strFolder
     return it != m_items.end() ? &it->second : nullptr;
 }
 
+bool SCReleaseRecord::IsSignedBy(const SCReleasePublicKey& key) const noexcept
+{
+    return IsSigned() && key.IsValid() && m_signed.signerId == key.GetId() &&
+           key.Verify(m_signed.signedDigest, m_signed.signature);
+}
+
 std::wstring SCReleaseRecord::FormatFirstLine(const SCSha256::Digest& listDigest)
 {
     return SCSha256::ToHex(listDigest) + std::wstring(kLineEnd);
@@ -315,6 +438,38 @@ std::wstring SCReleaseRecord::FormatLine(const std::wstring& strFolder,
     line += SCSha256::ToHex(item.digest);
     line += kLineEnd;
     return line;
+}
+
+namespace
+{
+// A line of the signed block: written as a file's line, so that it reads as one.
+std::wstring BlockLine(const wchar_t* pszName, ULONGLONG nNumber, const SCSha256::Digest& value)
+{
+    SCReleaseRecord::Item item;
+    item.nSize = nNumber;
+    item.digest = value;
+    return SCReleaseRecord::FormatLine(std::wstring(SCReleaseRecord::kSignedFolder), pszName, item);
+}
+} // namespace
+
+std::wstring SCReleaseRecord::FormatReleaseLine(ULONGLONG nRelease,
+                                                const SCReleasePublicKey::Id& signerId)
+{
+    return BlockLine(L"release", nRelease, signerId);
+}
+
+std::wstring SCReleaseRecord::FormatNextKeyLines(const SCReleasePublicKey& nextKey)
+{
+    return BlockLine(L"next-key-x", 0, nextKey.X()) + BlockLine(L"next-key-y", 0, nextKey.Y());
+}
+
+std::wstring SCReleaseRecord::FormatSignatureLines(const SCReleasePublicKey::Signature& signature)
+{
+    SCSha256::Digest r{};
+    SCSha256::Digest s{};
+    std::copy(signature.begin(), signature.begin() + 32, r.begin());
+    std::copy(signature.begin() + 32, signature.end(), s.begin());
+    return BlockLine(L"signature-r", 0, r) + BlockLine(L"signature-s", 0, s);
 }
 
 bool SCReleaseRecord::CanRecord(std::wstring_view folder, std::wstring_view name) noexcept

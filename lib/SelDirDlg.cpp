@@ -1,5 +1,6 @@
 #include "lib/SelDirDlg.h"
 
+#include "framework/AfxWinApp.h"
 #include "resource.h"
 
 namespace
@@ -43,6 +44,11 @@ CSelDirDlg::CSelDirDlg(LPCWSTR lpszInitialDir, CWnd* pParentWnd)
     // Only the old-style dialog takes a template with the old layout.
     m_ofn.Flags &= ~static_cast<DWORD>(OFN_EXPLORER);
     m_ofn.lpTemplateName = MAKEINTRESOURCEW(IDD_SELDIR);
+    // The dialog sets its window's text to lpstrTitle whatever the template's
+    // caption says: Wine's old-style dialog sets none when it is null, and Windows
+    // then puts its own "Save As" (this is the save dialog) in its place.
+    m_strTitle = AfxLoadString(IDS_SELDIR_TITLE);
+    m_ofn.lpstrTitle = m_strTitle.c_str();
     m_strSavedDir = CurrentDirectory();
     // The dialog opens in the current directory; a folder that does not exist leaves it as is.
     if (lpszInitialDir != nullptr && *lpszInitialDir != L'\0')

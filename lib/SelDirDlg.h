@@ -28,4 +28,5 @@ protected:
 
     BOOL m_bFirstPaint = FALSE;
     std::wstring m_strSavedDir;
+    std::wstring m_strTitle;
 };

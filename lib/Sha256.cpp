@@ -6,25 +6,6 @@
 
 namespace
 {
-// NTSTATUS values the hash calls may give back, in the system's error codes.
-DWORD ErrorFromStatus(NTSTATUS status) noexcept
-{
-    switch (static_cast<ULONG>(status))
-    {
-    case 0xC0000017UL: // STATUS_NO_MEMORY
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case 0xC0000008UL: // STATUS_INVALID_HANDLE
-        return ERROR_INVALID_HANDLE;
-    case 0xC000000DUL: // STATUS_INVALID_PARAMETER
-        return ERROR_INVALID_PARAMETER;
-    case 0xC00000BBUL: // STATUS_NOT_SUPPORTED
-    case 0xC0000225UL: // STATUS_NOT_FOUND: no provider for the algorithm
-        return ERROR_NOT_SUPPORTED;
-    default:
-        return ERROR_GEN_FAILURE;
-    }
-}
-
 // The process's SHA-256 provider: opening one is costly, so it is opened once
 // and serves every hash object (the provider may be shared between threads).
 struct Provider
@@ -56,12 +37,30 @@ constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
 constexpr DWORD kFileChunk = 256 * 1024;
 } // namespace
 
+DWORD SCErrorFromBCryptStatus(NTSTATUS status) noexcept
+{
+    switch (static_cast<ULONG>(status))
+    {
+    case 0xC0000017UL: // STATUS_NO_MEMORY
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case 0xC0000008UL: // STATUS_INVALID_HANDLE
+        return ERROR_INVALID_HANDLE;
+    case 0xC000000DUL: // STATUS_INVALID_PARAMETER
+        return ERROR_INVALID_PARAMETER;
+    case 0xC00000BBUL: // STATUS_NOT_SUPPORTED
+    case 0xC0000225UL: // STATUS_NOT_FOUND: no provider for the algorithm
+        return ERROR_NOT_SUPPORTED;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
 SCSha256::SCSha256() noexcept
 {
     const Provider& provider = TheProvider();
     if (!provider.hAlgorithm)
     {
-        m_dwError = ErrorFromStatus(provider.status);
+        m_dwError = SCErrorFromBCryptStatus(provider.status);
         return;
     }
     // Without a buffer of ours the system keeps the hash object itself.
@@ -70,7 +69,7 @@ SCSha256::SCSha256() noexcept
     if (!BCRYPT_SUCCESS(status))
     {
         m_hHash.release();
-        m_dwError = ErrorFromStatus(status);
+        m_dwError = SCErrorFromBCryptStatus(status);
     }
 }
 
@@ -87,7 +86,7 @@ BOOL SCSha256::Update(const void* pData, size_t nBytes) noexcept
         const NTSTATUS status = BCryptHashData(m_hHash.get(), p, nPiece, 0);
         if (!BCRYPT_SUCCESS(status))
         {
-            m_dwError = ErrorFromStatus(status);
+            m_dwError = SCErrorFromBCryptStatus(status);
             m_hHash.reset();
             return FALSE;
         }
@@ -108,7 +107,7 @@ BOOL SCSha256::Finish(Digest& digest) noexcept
     m_hHash.reset();
     if (!BCRYPT_SUCCESS(status))
     {
-        m_dwError = ErrorFromStatus(status);
+        m_dwError = SCErrorFromBCryptStatus(status);
         return FALSE;
     }
     return TRUE;

@@ -13,6 +13,10 @@
 #include <string>
 #include <string_view>
 
+// The system error code for a status the CNG calls give back (ERROR_GEN_FAILURE
+// for one it has no code for).
+DWORD SCErrorFromBCryptStatus(NTSTATUS status) noexcept;
+
 class SCSha256
 {
 public:

@@ -65,6 +65,25 @@
 #define IDS_RECORD_OTHER_LIST 118 // %1 record
 #define IDS_RECORD_UNREADABLE 119 // %1 record, %2 why
 #define IDS_NOT_RELEASE_FILE 39 // %1 source
+#define IDS_CHANGED_WHILE_COPIED 120 // %1 source
+#define IDS_RELEASE_STALLED 121 // %1 folder, %2 file, %3 seconds
+// Texts of the desktop report and the directory chooser
+#define IDS_REPORT_NOT_ANSWERING 150 // %1 report folder, %2 seconds
+#define IDS_REPORT_NOT_WRITTEN 151 // %1 report folder, %2 why
+#define IDS_SELDIR_TITLE 152
+// Signed releases (lib/ReleaseTrust): %1 the release folder unless said otherwise
+#define IDS_TRUST_BAD_RELEASE_KEY 130
+#define IDS_TRUST_BAD_OWN_KEY 131 // %1 key, %2 folder
+#define IDS_TRUST_NO_RECORD 132
+#define IDS_TRUST_RECORD_UNREADABLE 133 // %2 why
+#define IDS_TRUST_OTHER_LIST 134
+#define IDS_TRUST_NOT_SIGNED 135
+#define IDS_TRUST_OTHER_KEY 136 // %2 signer's key id, %3 trusted key id
+#define IDS_TRUST_BAD_SIGNATURE 137
+#define IDS_TRUST_OLDER 138 // %2 release number, %3 installed number
+#define IDS_TRUST_UNNAMED_FILE 139 // %2 file
+#define IDS_TRUST_ACCEPTED 140 // %2 release number, %3 key id
+#define IDS_TRUST_ACCEPTED_NEXT_KEY 141 // %2 release number, %3 key id, %4 next key id
 
 // The window message on which the hot-update dialog starts QVS.exe and closes.
 #define WM_LAUNCH_CLIENT (WM_USER + 2)

@@ -2,7 +2,9 @@
 # Sourced, not run. Installs what is missing, builds, and brings up Wine.
 
 QVS_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-QVS_PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb xauth googletest cmake ninja-build fuse3 python3-pyfuse3"
+# libgnutls30: Wine's bcrypt does ECDSA P-256 (the signed releases) through it, loaded
+# at run time; it is only a Recommends of libwine.
+QVS_PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb xauth googletest cmake ninja-build fuse3 python3-pyfuse3 libgnutls30 chromium"
 
 log() { printf '== %s\n' "$*" >&2; }
 
@@ -97,6 +99,12 @@ wine_up() {
     ln -sfn "$build/unc-share" "$WINEPREFIX/dosdevices/unc/qvsserver/release"
     export QVS_UNC_SHARE='\\qvsserver\release'
     export QVS_UNC_LOCAL="Z:$(printf '%s' "$build/unc-share" | tr / '\\')"
+    # \\qvsalias\apps reaches the same folder under another server name, as a DFS
+    # namespace or a DNS alias of the file server does (QVSMakeList --published-as).
+    # One spelling only: of two folders that differ in case Wine may take either.
+    mkdir -p "$WINEPREFIX/dosdevices/unc/qvsalias"
+    ln -sfn "$build/unc-share" "$WINEPREFIX/dosdevices/unc/qvsalias/apps"
+    export QVS_ALIAS_SHARE='\\qvsalias\apps'
     # Server lists name folders as \\COMPUTER\<path after the drive>, reachable when the
     # drive's top folder is shared under its own name: share the build's top folder so.
     local top host
@@ -108,6 +116,7 @@ wine_up() {
     done
     stall_share_up "$build"
     small_disk_up "$build"
+    read_only_folder_up "$build"
     wait "$warming" || true
     # Xvfb runs no window manager, and Wine's X11 driver then waits 2 s for every
     # window it hides; unmanaged windows (Wine draws their frames) have no such wait.
@@ -118,6 +127,7 @@ wine_up() {
 wine_down() {
     stall_share_down
     small_disk_down
+    read_only_folder_down
     if [ -n "${WINEPREFIX:-}" ] && [ -n "${QVS_WINESERVER:-}" ]; then
         "$QVS_WINESERVER" -k >/dev/null 2>&1 || true
     fi
@@ -193,6 +203,29 @@ small_disk_down() {
     [ -n "$QVS_SMALL_DISK_MOUNT" ] || return 0
     umount -l "$QVS_SMALL_DISK_MOUNT" >/dev/null 2>&1 || true
     QVS_SMALL_DISK_MOUNT=""
+}
+
+# A folder nobody can write into, root included (a read-only tmpfs), in
+# QVS_READ_ONLY_FOLDER; unset where it cannot be mounted (the test that needs it
+# fails saying so).
+QVS_READ_ONLY_MOUNT=""
+read_only_folder_up() {
+    local folder="$1/read-only-folder"
+    umount -l "$folder" >/dev/null 2>&1 || true
+    mkdir -p "$folder"
+    if mount -t tmpfs -o size=1m,ro tmpfs "$folder" >/dev/null 2>&1; then
+        QVS_READ_ONLY_MOUNT=$folder
+        export QVS_READ_ONLY_FOLDER="Z:$(printf '%s' "$folder" | tr / '\\')"
+    else
+        log "a read-only folder (tmpfs) could not be mounted (the test that needs it will fail)"
+        unset QVS_READ_ONLY_FOLDER
+    fi
+}
+
+read_only_folder_down() {
+    [ -n "$QVS_READ_ONLY_MOUNT" ] || return 0
+    umount -l "$QVS_READ_ONLY_MOUNT" >/dev/null 2>&1 || true
+    QVS_READ_ONLY_MOUNT=""
 }
 
 # Releases every stall, unmounts, and ends the file system's server.

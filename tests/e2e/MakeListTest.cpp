@@ -22,6 +22,9 @@ Output MakeList(const std::wstring& arguments)
     const DWORD exitCode = tool.Wait();
     return {exitCode, tool.out(), tool.err()};
 }
+class PublishedAs : public Scenario
+{
+};
 } // namespace
 
 TEST(MakeList, RefusesWhatCannotBeAReleaseAndKeepsTheOldListWhenAFileCannotBeRead)
@@ -40,6 +43,11 @@ TEST(MakeList, RefusesWhatCannotBeAReleaseAndKeepsTheOldListWhenAFileCannotBeRea
         {L"C:\\", 1, L"root folder of its drive"},
         {L"\\\\SRV01\\Release", 1, L"not a path on a local drive"},
         {L"--bogus \"" + release + L"\"", 1, L"unknown option --bogus"},
+        // --published-as takes a UNC path to a share or below it (tests/unit: the rules).
+        {L"--published-as", 1, L"--published-as needs a value"},
+        {L"--published-as \\\\srv\\apps\\..\\Release \"" + release + L"\"", 1,
+         L"--published-as \"\\\\srv\\apps\\..\\Release\" is not a UNC path \\\\server\\share[\\...]: "
+         L"it holds the element \"..\"."},
     };
     for (const auto& c : refused)
     {
@@ -80,4 +88,90 @@ TEST(MakeList, RefusesWhatCannotBeAReleaseAndKeepsTheOldListWhenAFileCannotBeRea
     EXPECT_NE(std::wstring::npos, text.find(L"\t\ta.txt\t\t")) << ToUtf8(text);
     EXPECT_EQ(std::wstring::npos, text.find(L"~QVS")) << ToUtf8(text);
     EXPECT_TRUE(Exists(release + L"\\HotUpdateFileList_Server.sha256"));
+}
+
+// The release's server moves, or is reached through a DFS namespace: published
+// --published-as another name (a trailing backslash dropped), the lists name that
+// name, and a client whose SourceFolder is that name updates through it.
+TEST_F(PublishedAs, ClientsUpdateThroughTheNameTheReleaseIsPublishedAs)
+{
+    inst.Put(L"bin\\app.dll", "app 0", T(2025, 6, 1));
+    rel.Put(L"bin\\app.dll", "app 1", T(2026, 1, 10));
+    ASSERT_EQ(0u, rel.Publish());
+    ExpectUpdate({{L"bin\\app.dll"}});
+
+    const wchar_t* alias = _wgetenv(L"QVS_ALIAS_SHARE");
+    ASSERT_NE(nullptr, alias) << "run the tests through scripts/test";
+    // Another spelling of case than the mapping's: server names know no case.
+    const std::wstring moved = Upper(alias) + L"\\" + rel.name();
+    ASSERT_NE(L"\\\\" + Upper(ComputerName()), Upper(alias));
+    rel.Put(L"bin\\app.dll", "app 2", T(2026, 2, 1));
+    rel.Put(L"data\\new.txt", "new 2", T(2026, 2, 1));
+    ASSERT_EQ(0u, rel.Publish({}, moved + L"\\"));
+    EXPECT_NE(std::wstring::npos, rel.published().find(L"(SourceFolder=" + moved + L")\r\n"))
+        << ToUtf8(rel.published());
+    const std::wstring list = ReadUtf16(rel.Path(L"HotUpdateFileList_Server.txt"));
+    EXPECT_EQ(0u, list.find(moved + L"\\")) << ToUtf8(list);
+    EXPECT_EQ(std::wstring::npos, list.find(L"\\\\" + ComputerName() + L"\\")) << ToUtf8(list);
+    // The client's SourceFolder moves to the new name: it copies through it, each
+    // copy still checked against the record (no "not verified" line).
+    inst.Configure(moved);
+    ExpectUpdate({{L"bin\\app.dll"}, {L"data\\new.txt"}});
+    ExpectClientOnly();
+}
+
+// Double-clicked in Explorer (no arguments): the directory chooser, titled "Open",
+// shows only its folder and drive lists; Cancel ends it without a list (exit code
+// 5); OK publishes the folder it is in and shows the summary in a message box.
+TEST(MakeList, WithoutArgumentsTheChooserAsksForTheFolder)
+{
+    TempDir dir;
+    const std::wstring release = dir / L"Release";
+    WriteBytes(release + L"\\bin\\a.dll", "a");
+    const std::wstring list = release + L"\\HotUpdateFileList_Server.txt";
+    Program::Options options;
+    options.currentDir = release;
+    const auto press = [](HWND hWnd, int nId)
+    {
+        PostMessageW(hWnd, WM_COMMAND, MAKEWPARAM(nId, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(hWnd, nId)));
+    };
+    for (const int nButton : {IDCANCEL, IDOK})
+    {
+        SCOPED_TRACE(nButton == IDOK ? "OK" : "Cancel");
+        Program tool(L"\"" + ExeFolder() + L"QVSMakeList.exe\"", options);
+        const HWND hChooser = tool.Window(L"#32770");
+        ASSERT_NE(nullptr, hChooser);
+        wchar_t caption[64] = {};
+        GetWindowTextW(hChooser, caption, 64);
+        EXPECT_STREQ(L"Open", caption);
+        // The folder list (1121), the current folder (1088), the drive list (1137)
+        // and their labels are shown; the file name, file list and type parts not.
+        const auto shown = [hChooser](int nId) { return IsWindowVisible(GetDlgItem(hChooser, nId)) != FALSE; };
+        for (const int nId : {1121, 1088, 1137, 2361, 1091, IDOK, IDCANCEL})
+        {
+            EXPECT_TRUE(shown(nId)) << nId;
+        }
+        for (const int nId : {1090, 1152, 1120, 1089, 1136, 1038, 1040})
+        {
+            EXPECT_FALSE(shown(nId)) << nId;
+        }
+        press(hChooser, nButton);
+        if (nButton == IDCANCEL)
+        {
+            EXPECT_EQ(5u, tool.Wait());
+            EXPECT_FALSE(Exists(list));
+            continue;
+        }
+        const HWND hBox = tool.Window(L"#32770", L"QVSMakeList");
+        ASSERT_NE(nullptr, hBox);
+        wchar_t text[1024] = {};
+        GetDlgItemTextW(hBox, 0xFFFF, text, 1024);
+        const std::wstring source = L"\\\\" + ComputerName() + release.substr(2);
+        EXPECT_NE(nullptr, wcsstr(text, L"1 files in 2 folders")) << ToUtf8(text);
+        EXPECT_NE(nullptr, wcsstr(text, (L"(SourceFolder=" + source + L")").c_str())) << ToUtf8(text);
+        press(hBox, IDOK);
+        EXPECT_EQ(0u, tool.Wait());
+        EXPECT_EQ(0u, ReadUtf16(list).find(source + L"\\bin\\\t\ta.dll\t\t"));
+    }
 }

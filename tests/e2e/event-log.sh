@@ -17,3 +17,18 @@ if ! printf '%s\n' "$events" | paste -sd'|' | grep -Eqx "$(printf '%s' "$expecte
     exit 1
 fi
 echo "event records: code 15000 raised in Miscellaneous and caught in QVSCliUpdateDlg"
+
+# A broken ReleaseKey: the warning event of the refused run gives its reason and
+# names the dialog's source file.
+out=$(WINEDEBUG=-all,err+eventlog,warn+eventlog "$here/../../scripts/wine-run" "$tests_exe" \
+    --gtest_filter='SignedRelease.ABrokenReleaseKey*' 2>&1)
+status=$?
+printf '%s\n' "$out" | grep -a 'ReportEventW'
+[ "$status" -eq 0 ] || { printf '%s\n' "$out"; echo "the signed-release test failed"; exit 1; }
+events=$(printf '%s\n' "$out" | sed -n 's/.*warn:eventlog:ReportEventW L"\(.*\)"\r\{0,1\}$/\1/p' | paste -sd'|')
+if ! printf '%s\n' "$events" |
+    grep -Eq '(^|\|)The ReleaseKey in QVS\.ini is not a release key \(it must be ecdsa-p256: and 128 lower-case hex digits, as QVSMakeList --new-key prints it\): nothing was installed from [^|]*\|QVSCliUpdateDlg\|[0-9]+(\||$)'; then
+    echo "no warning event for the broken ReleaseKey:"; printf '%s\n' "$events"
+    exit 1
+fi
+echo "event records: the broken ReleaseKey's warning, from QVSCliUpdateDlg"

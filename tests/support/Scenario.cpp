@@ -85,7 +85,9 @@ void Collect(const std::wstring& root, const std::wstring& relative,
                                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                                        OPEN_EXISTING, 0, nullptr));
                      const DWORD dwError = file ? 0 : GetLastError();
-                     if (pWalk != nullptr && bListed && !IsListName(name))
+                     // Temporary copies that ended runs left are removed by the walk.
+                     if (pWalk != nullptr && bListed && !IsListName(name) &&
+                         !name.starts_with(L"~QVSCopy-"))
                      {
                          pWalk->push_back({path, false, dwError, fd.ftLastWriteTime});
                      }
@@ -306,7 +308,7 @@ void Release::Put(const std::wstring& relative, const std::string& bytes, const 
     WriteBytes(Path(relative), bytes, &ft);
 }
 
-DWORD Release::Publish()
+DWORD Release::Publish(const std::wstring& options, const std::wstring& publishedAs)
 {
     // Clients compare the list's stamp to the second: a list made in the same
     // second as the one they took would go unseen.
@@ -319,7 +321,21 @@ DWORD Release::Publish()
         },
         2000);
     ++m_nChanges;
-    const DWORD code = RunProgram(L"\"" + ExeFolder() + L"QVSMakeList.exe\" \"" + m_local + L"\"");
+    Program::Options run;
+    run.capture = true;
+    // A backslash before the closing quote is doubled, or it would escape the quote.
+    const std::wstring quoted = publishedAs.ends_with(L'\\') ? publishedAs + L"\\" : publishedAs;
+    Program tool(L"\"" + ExeFolder() + L"QVSMakeList.exe\" " + options + (options.empty() ? L"" : L" ") +
+                     (publishedAs.empty() ? L"" : L"--published-as \"" + quoted + L"\" ") +
+                     L"\"" + m_local + L"\"",
+                 run);
+    const DWORD code = tool.Wait();
+    m_published = tool.out() + tool.err();
+    if (!publishedAs.empty())
+    {
+        m_unc = publishedAs.ends_with(L'\\') ? publishedAs.substr(0, publishedAs.size() - 1)
+                                              : publishedAs;
+    }
     m_nListSecond = Ticks(Stamp(Path(kServerList))) / 10000000;
     return code;
 }
@@ -462,6 +478,10 @@ std::vector<std::wstring> Scenario::Messages(const Before& before,
         messages.push_back(copy.error == ERROR_SUCCESS ? L"Copying..." + Upper(rel.unc() + L"\\" + copy.file)
                            : copy.error == kNotRelease ? L"Error!.." + NotReleaseText(copy.file) + L"\r\n"
                                                        : L"Error!.." + SystemText(copy.error));
+    }
+    if (!afterRun.empty())
+    {
+        messages.push_back(afterRun);
     }
     return messages;
 }

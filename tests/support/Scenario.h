@@ -56,8 +56,12 @@ public:
     const std::wstring& unc() const { return m_unc; }     // as clients and lists name it
     std::wstring Path(const std::wstring& relative) const { return m_local + L"\\" + relative; }
     void Put(const std::wstring& relative, const std::string& bytes, const FILETIME& ft);
-    // Runs QVSMakeList.exe on the folder; its exit code.
-    DWORD Publish();
+    // Runs QVSMakeList.exe on the folder, with options before it (--sign ...); its
+    // exit code. With publishedAs the lists name the release so (--published-as),
+    // and unc() is that name from then on.
+    DWORD Publish(const std::wstring& options = {}, const std::wstring& publishedAs = {});
+    // What the last Publish printed.
+    const std::wstring& published() const { return m_published; }
     // Counts the changes made through Put and Publish.
     unsigned changes() const { return m_nChanges; }
 
@@ -65,6 +69,7 @@ private:
     unsigned m_nChanges = 0;
     std::wstring m_local;
     std::wstring m_unc;
+    std::wstring m_published;
     ULONGLONG m_nListSecond = 0;
 };
 
@@ -145,6 +150,8 @@ protected:
     // The line that says the copies are not checked against a release record,
     // when the release has none that belongs to its list.
     std::wstring unverified;
+    // A line the start logs after the run (the desktop report's), when there is one.
+    std::wstring afterRun;
 
 private:
     // The release as the last Take found it, kept while it does not change.

@@ -386,25 +386,35 @@ std::wstring Program::Captured(const wchar_t* name) const
 
 HWND Program::Dialog(DWORD timeoutMs) const
 {
+    return Window(nullptr, L"QVS Hot-Update Client Utility", timeoutMs);
+}
+
+HWND Program::Window(const wchar_t* className, const wchar_t* caption, DWORD timeoutMs) const
+{
     struct Search
     {
         DWORD pid;
+        const wchar_t* className;
+        const wchar_t* caption;
         HWND found;
     };
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
     for (;;)
     {
-        Search search{m_id, nullptr};
+        Search search{m_id, className, caption, nullptr};
         EnumWindows(
             [](HWND hWnd, LPARAM lParam) -> BOOL
             {
                 auto* s = reinterpret_cast<Search*>(lParam);
                 DWORD pid = 0;
                 GetWindowThreadProcessId(hWnd, &pid);
-                wchar_t caption[64] = {};
-                GetWindowTextW(hWnd, caption, 64);
+                wchar_t text[64] = {};
+                wchar_t klass[64] = {};
+                GetWindowTextW(hWnd, text, 64);
+                GetClassNameW(hWnd, klass, 64);
                 if (pid == s->pid && IsWindowVisible(hWnd) &&
-                    wcscmp(caption, L"QVS Hot-Update Client Utility") == 0)
+                    (s->className == nullptr || wcscmp(klass, s->className) == 0) &&
+                    (s->caption == nullptr || wcscmp(text, s->caption) == 0))
                 {
                     s->found = hWnd;
                     return FALSE;

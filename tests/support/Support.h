@@ -100,6 +100,10 @@ public:
     // Its visible hot-update dialog (null after timeoutMs), the whole text of the
     // dialog's text box once it holds needle ("" after timeoutMs), and its OK button.
     HWND Dialog(DWORD timeoutMs = 20000) const;
+    // Its first visible top-level window of that class ("#32770": a dialog or a
+    // message box) whose caption, when one is given, is that; null after timeoutMs.
+    HWND Window(const wchar_t* className, const wchar_t* caption = nullptr,
+                DWORD timeoutMs = 20000) const;
     std::wstring WaitForText(const std::wstring& needle, DWORD timeoutMs = 30000) const;
     void PressOk() const;
 

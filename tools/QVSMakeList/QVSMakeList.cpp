@@ -12,6 +12,9 @@
 #include "lib/SelDirDlg.h"
 #include "lib/Xcpt.h"
 #include "resource.h"
+#include "tools/QVSMakeList/PublishedAs.h"
+#include "tools/QVSMakeList/Reports.h"
+#include "tools/QVSMakeList/Signing.h"
 
 #include <windows.h>
 
@@ -100,9 +103,14 @@ std::wstring ComputerName()
 
 // ---- Arguments ----
 
-const wchar_t kUsage[] = L"Usage: QVSMakeList.exe <release folder>\r\n"
-                         L"       QVSMakeList.exe          (choose the folder in a dialog)\r\n"
-                         L"       QVSMakeList.exe --help\r\n";
+const wchar_t kUsage[] =
+    L"Usage: QVSMakeList.exe [--published-as \\\\server\\share[\\...]] <release folder>\r\n"
+    L"       QVSMakeList.exe --sign <key file> [--next-key <pub file>]\r\n"
+    L"                       [--release-number N] [--published-as ...] <release folder>\r\n"
+    L"       QVSMakeList.exe --new-key <key file>\r\n"
+    L"       QVSMakeList.exe --report <report folder>\r\n"
+    L"       QVSMakeList.exe          (choose the folder in a dialog)\r\n"
+    L"       QVSMakeList.exe --help\r\n";
 
 const wchar_t kHelp[] =
     L"QVSMakeList - writes the hot-update list of a release folder.\r\n"
@@ -136,17 +144,39 @@ const wchar_t kHelp[] =
     L"    SourceFolder=\\\\SRV01\\Release\r\n"
     L"The summary line printed after each run shows the exact value.\r\n"
     L"\r\n"
+    L"--published-as \\\\server\\share[\\...] names the folders under that path instead,\r\n"
+    L"for clients that reach the release through a DFS namespace or another name of\r\n"
+    L"the server (\\\\corp.example\\apps\\Release); their SourceFolder is that path.\r\n"
+    L"\r\n"
+    L"--report <report folder> reads the reports the clients leave in their\r\n"
+    L"ReportFolder (QVS.ini, section [HotUpdate]), prints the desktops per release,\r\n"
+    L"those that failed and those not heard from for a week, and writes report.html\r\n"
+    L"beside the reports.\r\n"
+    L"\r\n"
+    L"Signed releases: --new-key <key file> makes a key pair, sealed for this\r\n"
+    L"Windows account, its public key in <key file>.pub and the ReleaseKey line\r\n"
+    L"for the clients' QVS.ini. --sign <key file> signs the release record, as the\r\n"
+    L"release numbered one more than the folder's last one (--release-number N\r\n"
+    L"sets it); --next-key <pub file> names the key that signs the releases after\r\n"
+    L"this one. Clients with a ReleaseKey install only releases signed so.\r\n"
+    L"\r\n"
     L"Exit codes: 0 list and record written; 1 bad arguments or release folder not\r\n"
     L"usable; 2 release folder missing or unreadable; 3 some files could not be\r\n"
     L"read, were being written or changed while the tool ran (nothing written);\r\n"
-    L"4 the record or the list could not be written; 5 the chooser was cancelled.\r\n";
+    L"4 the record or the list could not be written; 5 the chooser was cancelled;\r\n"
+    L"6 the key file or the next key's file cannot be used, or --new-key found its\r\n"
+    L"files there already; 7 the folder's record cannot tell the last release number\r\n"
+    L"(give --release-number). Nothing is written after a failure before the walk.\r\n";
 
 struct Options
 {
     bool bHelp = false;
     bool bPick = false; // no arguments at all: the folder is chosen in a dialog
     std::wstring strFolder;
-    std::wstring strError; // not empty: the arguments cannot be used
+    std::wstring strPublishedAs; // the folder form's path instead of \\COMPUTER\...
+    bool bReport = false;        // strFolder is a report folder to sum up
+    std::wstring strError;       // not empty: the arguments cannot be used
+    SigningOptions signing;
 };
 
 // Every way of starting the tool is decided here, and only here.
@@ -166,6 +196,31 @@ Options ParseArguments(int argc, wchar_t** argv)
         {
             options.bHelp = true;
         }
+        else if (arg == L"--published-as" || arg == L"--report")
+        {
+            if (i + 1 >= argc)
+            {
+                options.strError = std::wstring(arg) + L" needs a value";
+                break;
+            }
+            if (arg == L"--report")
+            {
+                options.bReport = true;
+                folders.emplace_back(argv[++i]);
+            }
+            else
+            {
+                options.strPublishedAs = CheckPublishedAs(argv[++i], options.strError);
+                if (options.strPublishedAs.empty())
+                {
+                    break;
+                }
+            }
+        }
+        else if (TakeSigningOption(argc, argv, i, options.signing, options.strError))
+        {
+            // --new-key, --sign, --next-key, --release-number: taken with their values.
+        }
         else if (arg.starts_with(L"--") || (arg.size() > 1 && arg[0] == L'-'))
         {
             options.strError = L"unknown option " + std::wstring(arg);
@@ -179,6 +234,11 @@ Options ParseArguments(int argc, wchar_t** argv)
     {
         return options;
     }
+    options.strError = CheckSigningOptions(options.signing, !folders.empty());
+    if (!options.strError.empty() || !options.signing.strNewKey.empty())
+    {
+        return options;
+    }
     if (folders.empty())
     {
         options.strError = L"no release folder given";
@@ -186,6 +246,14 @@ Options ParseArguments(int argc, wchar_t** argv)
     else if (folders.size() > 1)
     {
         options.strError = L"more than one release folder given";
+    }
+    else if (options.bReport && !options.strPublishedAs.empty())
+    {
+        options.strError = L"--published-as names a release, not a report folder";
+    }
+    else if (options.bReport && options.signing.IsSigning())
+    {
+        options.strError = L"--sign signs a release, not a report folder";
     }
     else
     {
@@ -657,13 +725,29 @@ std::wstring Seconds(ULONGLONG nMilliseconds)
     return szText;
 }
 
-int Publish(const std::wstring& strGivenFolder)
+int Publish(const std::wstring& strGivenFolder, const std::wstring& strPublishedAs = {},
+            const SigningOptions& signing = {})
 {
     const ReleaseFolder folder = CheckReleaseFolder(strGivenFolder);
     if (!folder.strError.empty())
     {
         Err(L"QVSMakeList: " + folder.strError + L".\r\n");
         return folder.nExitCode;
+    }
+    // A key that cannot sign stops the run before anything is written.
+    RecordSigner signer;
+    if (signing.IsSigning())
+    {
+        SigningResult prepared;
+        const bool bReady = signer.Prepare(signing, folder.strPath, prepared);
+        if (!prepared.strError.empty())
+        {
+            Err(L"QVSMakeList: " + prepared.strError + L".\r\n");
+        }
+        if (!bReady)
+        {
+            return prepared.nExitCode;
+        }
     }
     // The walk's messages come from this program's own string table.
     const std::wstring strModule = ModulePath();
@@ -692,21 +776,36 @@ int Publish(const std::wstring& strGivenFolder)
         return kExitUnreadableFiles;
     }
     const std::wstring strComputer = ComputerName();
-    const std::wstring strSourceFolder =
+    std::wstring strSourceFolder =
         (strComputer.empty() ? std::wstring() : L"\\\\" + strComputer) + folder.strPath.substr(2);
+    if (!strPublishedAs.empty())
+    {
+        RenameListFolders(list, strSourceFolder, strPublishedAs);
+        strSourceFolder = strPublishedAs;
+    }
 
     std::wstring strListText;
     for (const std::unique_ptr<FileListEntry>& pEntry : list)
     {
         strListText += FormatListLine(*pEntry);
     }
-    const std::wstring strRecord = MakeRecord(folder.strPath, strSourceFolder, list, strListText);
+    std::wstring strRecord = MakeRecord(folder.strPath, strSourceFolder, list, strListText);
     if (strRecord.empty())
     {
         Err(L"QVSMakeList: some files could not be hashed; neither the record nor the list was "
             L"written. Let the programs that write them finish (or remove the files) and run "
             L"the tool again.\r\n");
         return kExitUnreadableFiles;
+    }
+    if (signing.IsSigning())
+    {
+        const DWORD dwError = signer.Sign(strRecord);
+        if (dwError != ERROR_SUCCESS)
+        {
+            Err(L"QVSMakeList: the record cannot be signed (" + AfxSystemErrorLine(dwError) +
+                L"); neither the record nor the list was written.\r\n");
+            return kExitKeyUnusable;
+        }
     }
     const auto write = [&folder](const wchar_t* pszName, std::wstring_view tag,
                                  const std::wstring& text)
@@ -728,7 +827,8 @@ int Publish(const std::wstring& strGivenFolder)
     Out(L"QVSMakeList: " + std::to_wstring(list.size()) + L" files in " +
         std::to_wstring(g_progress.nFolders) + L" folders listed and hashed in " +
         Seconds(GetTickCount64() - nStart) + L" into " + folder.strPath + L"\\" + kServerListName +
-        L" and " + kReleaseRecordName + L" (SourceFolder=" + strSourceFolder + L")\r\n");
+        L" and " + kReleaseRecordName + (signing.IsSigning() ? signer.Summary() : L"") +
+        L" (SourceFolder=" + strSourceFolder + L")\r\n");
     return kExitListed;
 }
 // The folder chosen in the directory chooser, or empty after Cancel.
@@ -809,7 +909,21 @@ int wmain(int argc, wchar_t** argv)
                 L"QVSMakeList.exe --help explains the list and the share.\r\n");
             return kExitBadArguments;
         }
-        return Publish(options.strFolder);
+        if (!options.signing.strNewKey.empty())
+        {
+            const SigningResult made = MakeNewKey(options.signing.strNewKey);
+            Out(made.strOut);
+            if (!made.strError.empty())
+            {
+                Err(L"QVSMakeList: " + made.strError + L".\r\n");
+            }
+            return made.nExitCode;
+        }
+        if (options.bReport)
+        {
+            return SummariseReports(options.strFolder, &Out, &Err);
+        }
+        return Publish(options.strFolder, options.strPublishedAs, options.signing);
     }
     catch (CException* e)
     {

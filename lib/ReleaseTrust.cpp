@@ -1,0 +1,215 @@
+#include "lib/ReleaseTrust.h"
+
+#include "framework/AfxException.h"
+#include "framework/AfxWinApp.h"
+#include "lib/ConfFile.h"
+#include "lib/ResString.h"
+#include "resource.h"
+
+namespace
+{
+const wchar_t kSection[] = L"HotUpdate";
+const wchar_t kReleaseKey[] = L"ReleaseKey";
+const wchar_t kPinnedKey[] = L"PinnedReleaseKey";
+const wchar_t kPinnedFrom[] = L"PinnedFromReleaseKey";
+const wchar_t kPinnedBy[] = L"PinnedByRecord";
+const wchar_t kInstalledNumber[] = L"InstalledReleaseNumber";
+
+std::wstring Text(UINT nId, std::initializer_list<std::wstring> args)
+{
+    return AfxFormatStrings(SCResUString(nId), args);
+}
+
+SCReleaseTrustDecision Refuse(UINT nId, std::initializer_list<std::wstring> args)
+{
+    SCReleaseTrustDecision decision;
+    decision.verdict = SCReleaseTrustDecision::Verdict::Refused;
+    decision.strText = Text(nId, args);
+    return decision;
+}
+
+// A whole number of decimal digits, no sign, no leading zero; empty is 0.
+bool ParseNumber(const std::wstring& strText, ULONGLONG& nNumber) noexcept
+{
+    nNumber = 0;
+    if (strText.size() > 1 && strText[0] == L'0')
+    {
+        return false;
+    }
+    for (const wchar_t c : strText)
+    {
+        const auto nDigit = static_cast<ULONGLONG>(c - L'0');
+        if (c < L'0' || c > L'9' || nNumber > (~0ull - nDigit) / 10)
+        {
+            return false;
+        }
+        nNumber = nNumber * 10 + nDigit;
+    }
+    return true;
+}
+
+// The record of the list being installed, or why there is none to trust.
+bool RecordRefusal(const std::wstring& strFolder, const SCReleaseRecord& record,
+                   SCReleaseTrustDecision& refusal)
+{
+    switch (record.GetState())
+    {
+    case SCReleaseRecord::State::Loaded:
+        if (record.IsSigned())
+        {
+            return false;
+        }
+        refusal = Refuse(IDS_TRUST_NOT_SIGNED, {strFolder});
+        return true;
+    case SCReleaseRecord::State::Missing:
+        refusal = Refuse(IDS_TRUST_NO_RECORD, {strFolder});
+        return true;
+    case SCReleaseRecord::State::OtherList:
+        refusal = Refuse(IDS_TRUST_OTHER_LIST, {strFolder});
+        return true;
+    default:
+        refusal = Refuse(IDS_TRUST_RECORD_UNREADABLE,
+                         {strFolder, AfxSystemErrorLine(record.GetError() != ERROR_SUCCESS
+                                                            ? record.GetError()
+                                                            : ERROR_INVALID_DATA)});
+        return true;
+    }
+}
+} // namespace
+
+SCReleaseTrustSettings SCReleaseTrustSettings::Read()
+{
+    SCReleaseTrustSettings settings;
+    settings.strReleaseKey = ReadConfString(kSection, kReleaseKey);
+    if (!settings.strReleaseKey.empty())
+    {
+        settings.strPinnedKey = ReadConfString(kSection, kPinnedKey);
+        settings.strPinnedFrom = ReadConfString(kSection, kPinnedFrom);
+        settings.strPinnedBy = ReadConfString(kSection, kPinnedBy);
+        settings.strInstalledNumber = ReadConfString(kSection, kInstalledNumber);
+    }
+    return settings;
+}
+
+SCReleaseTrustDecision CheckReleaseTrust(const SCReleaseTrustSettings& settings,
+                                         const std::wstring& strFolder,
+                                         const SCReleaseRecord& record, const FileList& plan)
+{
+    if (settings.strReleaseKey.empty())
+    {
+        return SCReleaseTrustDecision();
+    }
+    // The installation's own trust, before anything of the release.
+    SCReleasePublicKey trusted;
+    if (trusted.Parse(settings.strReleaseKey) != SCReleasePublicKey::ParseError::None)
+    {
+        return Refuse(IDS_TRUST_BAD_RELEASE_KEY, {strFolder});
+    }
+    SCSha256::Digest pinnedBy{};
+    bool bPinnedBy = false;
+    if (!settings.strPinnedKey.empty() && settings.strPinnedFrom == settings.strReleaseKey)
+    {
+        if (trusted.Parse(settings.strPinnedKey) != SCReleasePublicKey::ParseError::None)
+        {
+            return Refuse(IDS_TRUST_BAD_OWN_KEY, {kPinnedKey, strFolder});
+        }
+        bPinnedBy = !settings.strPinnedBy.empty();
+        if (bPinnedBy && !SCSha256::FromHex(settings.strPinnedBy, pinnedBy))
+        {
+            return Refuse(IDS_TRUST_BAD_OWN_KEY, {kPinnedBy, strFolder});
+        }
+    }
+    ULONGLONG nInstalled = 0;
+    if (!ParseNumber(settings.strInstalledNumber, nInstalled))
+    {
+        return Refuse(IDS_TRUST_BAD_OWN_KEY, {kInstalledNumber, strFolder});
+    }
+
+    // The release: its record, its signature, its number, its files.
+    SCReleaseTrustDecision refusal;
+    if (RecordRefusal(strFolder, record, refusal))
+    {
+        return refusal;
+    }
+    const SCReleaseRecord::Signed& block = record.GetSigned();
+    if (block.signerId == trusted.GetId())
+    {
+        if (!record.IsSignedBy(trusted))
+        {
+            return Refuse(IDS_TRUST_BAD_SIGNATURE, {strFolder});
+        }
+    }
+    else if (!bPinnedBy || block.signedDigest != pinnedBy)
+    {
+        // Not the rotating release run again either: only its exact content passes.
+        return Refuse(IDS_TRUST_OTHER_KEY, {strFolder, SCReleasePublicKey::ShortId(block.signerId),
+                                            trusted.ShortId()});
+    }
+    if (block.nRelease < nInstalled)
+    {
+        return Refuse(IDS_TRUST_OLDER, {strFolder, std::to_wstring(block.nRelease),
+                                        std::to_wstring(nInstalled)});
+    }
+    for (const std::unique_ptr<FileListEntry>& pEntry : plan)
+    {
+        if (!pEntry->target.empty() && record.Find(pEntry->folder, pEntry->name) == nullptr)
+        {
+            return Refuse(IDS_TRUST_UNNAMED_FILE, {strFolder, pEntry->folder + pEntry->name});
+        }
+    }
+
+    SCReleaseTrustDecision decision;
+    decision.verdict = SCReleaseTrustDecision::Verdict::Accepted;
+    decision.nReleaseNumber = block.nRelease;
+    const std::wstring strNumber = std::to_wstring(block.nRelease);
+    const std::wstring strSigner = SCReleasePublicKey::ShortId(block.signerId);
+    if (block.bNextKey)
+    {
+        decision.bPin = true;
+        decision.strPinnedKey = block.nextKey.ToText();
+        decision.strPinnedFrom = settings.strReleaseKey;
+        decision.strPinnedBy = SCSha256::ToHex(block.signedDigest);
+        decision.strText = Text(IDS_TRUST_ACCEPTED_NEXT_KEY,
+                                {strFolder, strNumber, strSigner, block.nextKey.ShortId()});
+    }
+    else
+    {
+        decision.strText = Text(IDS_TRUST_ACCEPTED, {strFolder, strNumber, strSigner});
+    }
+    return decision;
+}
+
+DWORD RecordReleaseAtCopyStart(const SCReleaseTrustDecision& decision)
+{
+    if (decision.verdict != SCReleaseTrustDecision::Verdict::Accepted)
+    {
+        return ERROR_SUCCESS;
+    }
+    const auto write = [](const wchar_t* pszKey, const std::wstring& strValue)
+    {
+        const bool bWritten = WriteConfString(kSection, pszKey, strValue);
+        const DWORD dwError = GetLastError();
+        return bWritten ? ERROR_SUCCESS : dwError != ERROR_SUCCESS ? dwError : ERROR_WRITE_FAULT;
+    };
+    // The pin first: a release of the old key must not pass on the strength of a
+    // number that was written when the pin was not.
+    DWORD dwError = ERROR_SUCCESS;
+    if (decision.bPin)
+    {
+        for (const auto& [pszKey, strValue] :
+             {std::pair{kPinnedKey, decision.strPinnedKey},
+              std::pair{kPinnedFrom, decision.strPinnedFrom},
+              std::pair{kPinnedBy, decision.strPinnedBy}})
+        {
+            if (dwError == ERROR_SUCCESS)
+            {
+                dwError = write(pszKey, strValue);
+            }
+        }
+    }
+    if (dwError == ERROR_SUCCESS)
+    {
+        dwError = write(kInstalledNumber, std::to_wstring(decision.nReleaseNumber));
+    }
+    return dwError;
+}

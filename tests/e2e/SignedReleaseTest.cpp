@@ -1,0 +1,292 @@
+// Signed releases through the real programs: QVSMakeList makes the keys and signs,
+// the client with a ReleaseKey installs only what the administrator's key signed.
+// Every refusal leaves the installation as it was, records "0" and the reason,
+// shows the Error line and starts the client without waiting for anyone.
+#include "tests/support/Scenario.h"
+
+#include "lib/ReleaseKey.h"
+
+using namespace qvstest;
+
+namespace
+{
+const wchar_t kList[] = L"HotUpdateFileList_Server.txt";
+const wchar_t kRecord[] = L"HotUpdateFileList_Server.sha256";
+
+struct Made
+{
+    DWORD exitCode;
+    std::wstring out;
+    std::wstring err;
+};
+
+Made MakeList(const std::wstring& arguments)
+{
+    Program::Options options;
+    options.capture = true;
+    Program tool(L"\"" + ExeFolder() + L"QVSMakeList.exe\" " + arguments, options);
+    const DWORD exitCode = tool.Wait();
+    return {exitCode, tool.out(), tool.err()};
+}
+
+// Waits for the next second: a list written by hand must look newer than the last.
+FILETIME NextSecond()
+{
+    FILETIME start{};
+    GetSystemTimeAsFileTime(&start);
+    const auto second = [](const FILETIME& ft)
+    { return ((static_cast<ULONGLONG>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) / 10000000; };
+    FILETIME now = start;
+    while (second(now) == second(start))
+    {
+        Sleep(20);
+        GetSystemTimeAsFileTime(&now);
+    }
+    return now;
+}
+
+class SignedRelease : public Scenario
+{
+protected:
+    TempDir keys;
+
+    // A key made by QVSMakeList --new-key: its file, and the ReleaseKey line's value.
+    struct Key
+    {
+        std::wstring file;
+        std::wstring pub;
+        std::wstring text;
+        std::wstring id;
+    };
+    Key NewKey(const std::wstring& name)
+    {
+        Key key{keys / (name + L".key"), keys / (name + L".pub"), L"", L""};
+        const Made made = MakeList(L"--new-key \"" + key.file + L"\"");
+        EXPECT_EQ(0u, made.exitCode) << ToUtf8(made.err);
+        const size_t at = made.out.find(L"\r\nReleaseKey=");
+        EXPECT_NE(std::wstring::npos, at) << ToUtf8(made.out);
+        key.text = made.out.substr(at + 13, 139);
+        EXPECT_EQ(ToUtf8(key.text) + "\r\n", ReadBytes(key.pub));
+        SCReleasePublicKey parsed;
+        EXPECT_EQ(SCReleasePublicKey::ParseError::None, parsed.Parse(key.text));
+        key.id = parsed.ShortId();
+        return key;
+    }
+    static std::wstring Sign(const Key& key) { return L"--sign \"" + key.file + L"\""; }
+
+    // The log's line of an accepted release.
+    std::wstring Accepted(unsigned nRelease, const Key& key) const
+    {
+        return L"The release in " + rel.unc() + L" is release " + std::to_wstring(nRelease) +
+               L", signed by the trusted key " + key.id + L".";
+    }
+
+    // A start that refuses the release: the dialog, then the client without a press
+    // of OK; the installation as it was; "0", the reason and its Error line.
+    void ExpectRefused(const std::wstring& reason)
+    {
+        unverified.clear();
+        const Before before = Take();
+        Program program(inst.Command(), Program::CountingWindows());
+        ASSERT_EQ(0u, program.Wait()) << "ends by itself";
+        EXPECT_GT(program.WindowsCreated(), 0);
+        EXPECT_TRUE(WaitUntil([&] { return inst.ClientStarts().size() > before.nStarts; }, 10000));
+        EXPECT_EQ(before.nStarts + 1, inst.ClientStarts().size());
+        EXPECT_EQ("", Differences(before.tree, Scan(inst.root(), inst.Volatile())));
+        EXPECT_EQ(L"0", inst.Ini(L"UpdateSucceeded"));
+        EXPECT_EQ(reason, inst.Ini(L"UpdateFailureReason"));
+        std::vector<std::wstring> messages = Messages(before, {});
+        messages.push_back(L"Error!.." + reason);
+        EXPECT_EQ(LogText(messages), inst.Log());
+    }
+    std::wstring Refusal(const std::wstring& what) const
+    {
+        return L"The release in " + rel.unc() + L" " + what + L": nothing was installed.";
+    }
+};
+} // namespace
+
+TEST_F(SignedRelease, OnlyTheAdministratorsSignedReleasesInstallAndALostRecordIsRecovered)
+{
+    const Key admin = NewKey(L"admin");
+    const Key other = NewKey(L"other");
+    inst.Configure(rel.unc(), L"ReleaseKey=" + admin.text + L"\r\n");
+    inst.Put(L"bin\\app.dll", "app 0", T(2025, 6, 1));
+    rel.Put(L"bin\\app.dll", "app 1", T(2026, 1, 10));
+    rel.Put(L"docs\\new.txt", "new 1", T(2026, 1, 10));
+    ASSERT_EQ(0u, rel.Publish(Sign(admin)));
+    unverified = Accepted(1, admin);
+    ExpectUpdate({{L"bin\\app.dll"}, {L"docs\\new.txt"}});
+    EXPECT_EQ(L"1", inst.Ini(L"InstalledReleaseNumber"));
+    const std::string list1 = ReadBytes(rel.Path(kList));
+    const std::string record1 = ReadBytes(rel.Path(kRecord));
+
+    rel.Put(L"bin\\app.dll", "app 2", T(2026, 2, 1));
+    ASSERT_EQ(0u, rel.Publish(Sign(admin)));
+    unverified = Accepted(2, admin);
+    ExpectUpdate({{L"bin\\app.dll"}});
+    EXPECT_EQ(L"2", inst.Ini(L"InstalledReleaseNumber"));
+    const std::string record2 = ReadBytes(rel.Path(kRecord));
+
+    // A file changed and the record made anew, unsigned.
+    rel.Put(L"bin\\app.dll", "bad 3", T(2026, 3, 1));
+    ASSERT_EQ(0u, rel.Publish());
+    const std::wstring unsignedReason = L"The release in " + rel.unc() +
+                                        L" is not signed, and this installation installs only "
+                                        L"signed releases (ReleaseKey in QVS.ini): nothing was "
+                                        L"installed.";
+    ExpectRefused(unsignedReason);
+    // Signed by another key.
+    ASSERT_EQ(0u, rel.Publish(Sign(other)));
+    ExpectRefused(Refusal(L"is signed by another key (" + other.id +
+                          L") than the one this installation trusts (" + admin.id + L")"));
+    // The administrator's record with its signature cut off.
+    ASSERT_EQ(0u, rel.Publish(Sign(admin)));
+    const std::wstring record = ReadUtf16(rel.Path(kRecord));
+    WriteUtf16(rel.Path(kRecord), record.substr(0, record.find(L"?signed\t\t")));
+    ExpectRefused(unsignedReason);
+
+    // Release 1 put back whole, its list touched to look newer.
+    rel.Put(L"bin\\app.dll", "app 1", T(2026, 1, 10));
+    WriteBytes(rel.Path(kRecord), record1);
+    FILETIME now = NextSecond();
+    WriteBytes(rel.Path(kList), list1, &now);
+    ExpectRefused(Refusal(L"is release 1, older than release 2, which this installation has "
+                          L"installed"));
+    // Release 1's list beside release 2's signed record.
+    WriteBytes(rel.Path(kRecord), record2);
+    now = NextSecond();
+    WriteBytes(rel.Path(kList), list1, &now);
+    ExpectRefused(L"The release record in " + rel.unc() +
+                  L" belongs to another release list: nothing was installed.");
+
+    // Mended: the administrator signs again, as release 3 after the folder's record.
+    NextSecond();
+    rel.Put(L"bin\\app.dll", "app 3", T(2026, 4, 1));
+    ASSERT_EQ(0u, rel.Publish(Sign(admin)));
+    unverified = Accepted(3, admin);
+    ExpectUpdate({{L"bin\\app.dll"}});
+    EXPECT_EQ(L"0", inst.Ini(L"FailedRunsOfRelease"));
+
+    // The folder's record lost: the numbers start again at 1 and the desktops
+    // refuse that, until the administrator continues them with --release-number.
+    ASSERT_TRUE(DeleteFileW(rel.Path(kRecord).c_str()));
+    rel.Put(L"bin\\app.dll", "app 4", T(2026, 5, 1));
+    ASSERT_EQ(0u, rel.Publish(Sign(admin)));
+    ExpectRefused(Refusal(L"is release 1, older than release 3, which this installation has "
+                          L"installed"));
+    ASSERT_EQ(0u, rel.Publish(Sign(admin) + L" --release-number 4"));
+    unverified = Accepted(4, admin);
+    ExpectUpdate({{L"bin\\app.dll"}});
+    EXPECT_EQ(L"4", inst.Ini(L"InstalledReleaseNumber"));
+}
+
+TEST_F(SignedRelease, ARotationPinsTheNextKeyAsItsCopyBeginsAndTheOldKeyIsRefusedAfterIt)
+{
+    const Key oldKey = NewKey(L"old");
+    const Key newKey = NewKey(L"new");
+    inst.Configure(rel.unc(), L"ReleaseKey=" + oldKey.text + L"\r\n");
+    inst.Put(L"bin\\held.dll", "held 0", T(2025, 6, 1));
+    rel.Put(L"bin\\held.dll", "held 1", T(2026, 1, 10));
+    rel.Put(L"bin\\app.dll", "app 1", T(2026, 1, 10));
+    ASSERT_EQ(0u, rel.Publish(Sign(oldKey) + L" --next-key \"" + newKey.pub + L"\""));
+    const std::wstring rotating = L"The release in " + rel.unc() +
+                                  L" is release 1, signed by the trusted key " + oldKey.id +
+                                  L"; it names the next key " + newKey.id +
+                                  L", which this installation trusts from now on.";
+    {
+        // The rotating release fails half-way, run after run: the pin has moved,
+        // and the release is still taken.
+        // (Its file on the share is held, as a copy still being written is.)
+        const UniqueFile held(CreateFileW(rel.Path(L"bin\\held.dll").c_str(), GENERIC_WRITE, 0,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        unverified = rotating;
+        ExpectUpdate({{L"bin\\app.dll"}, {L"bin\\held.dll", ERROR_SHARING_VIOLATION}});
+        EXPECT_EQ(newKey.text, inst.Ini(L"PinnedReleaseKey"));
+        EXPECT_EQ(oldKey.text, inst.Ini(L"PinnedFromReleaseKey"));
+        EXPECT_EQ(64u, inst.Ini(L"PinnedByRecord").size());
+        EXPECT_EQ(L"1", inst.Ini(L"InstalledReleaseNumber"));
+        ExpectUpdate({{L"bin\\held.dll", ERROR_SHARING_VIOLATION}});
+    }
+    // The new key's release, though the rotating one never completed.
+    rel.Put(L"bin\\app.dll", "app 2", T(2026, 2, 1));
+    ASSERT_EQ(0u, rel.Publish(Sign(newKey)));
+    unverified = Accepted(2, newKey);
+    ExpectUpdate({{L"bin\\app.dll"}, {L"bin\\held.dll"}});
+    EXPECT_EQ(L"2", inst.Ini(L"InstalledReleaseNumber"));
+
+    // The old key no longer signs anything this installation takes.
+    rel.Put(L"bin\\app.dll", "app 3", T(2026, 3, 1));
+    ASSERT_EQ(0u, rel.Publish(Sign(oldKey)));
+    ExpectRefused(Refusal(L"is signed by another key (" + oldKey.id +
+                          L") than the one this installation trusts (" + newKey.id + L")"));
+    EXPECT_EQ(newKey.text, inst.Ini(L"PinnedReleaseKey"));
+}
+
+// Also run by e2e/event-log.sh, which reads the warning event it makes.
+TEST_F(SignedRelease, ABrokenReleaseKeyInstallsNothingUntilItIsMended)
+{
+    const Key admin = NewKey(L"admin");
+    inst.Configure(rel.unc(), L"ReleaseKey=ecdsa-p256:" + admin.text.substr(12) + L"\r\n");
+    inst.Put(L"bin\\app.dll", "app 0", T(2025, 6, 1));
+    rel.Put(L"bin\\app.dll", "app 1", T(2026, 1, 10));
+    ASSERT_EQ(0u, rel.Publish(Sign(admin)));
+    ExpectRefused(L"The ReleaseKey in QVS.ini is not a release key (it must be ecdsa-p256: and "
+                  L"128 lower-case hex digits, as QVSMakeList --new-key prints it): nothing was "
+                  L"installed from " + rel.unc() + L".");
+    EXPECT_EQ(L"<missing>", inst.Ini(L"InstalledReleaseNumber"));
+    // Mended: the failed release is run again at the next start.
+    ASSERT_TRUE(WritePrivateProfileStringW(L"HotUpdate", L"ReleaseKey", admin.text.c_str(),
+                                           (inst.bin() + L"\\QVS.ini").c_str()));
+    unverified = Accepted(1, admin);
+    ExpectUpdate({{L"bin\\app.dll"}});
+}
+
+TEST_F(SignedRelease, QVSMakeListRefusesWhatCannotSignBeforeWritingAnything)
+{
+    const Key admin = NewKey(L"admin");
+    // No key is made over another.
+    const Made again = MakeList(L"--new-key \"" + admin.file + L"\"");
+    EXPECT_EQ(6u, again.exitCode);
+    EXPECT_NE(std::wstring::npos, again.err.find(L"exists already")) << ToUtf8(again.err);
+    std::string damaged = ReadBytes(admin.file);
+    damaged[damaged.size() - 10] ^= 0x01;
+    WriteBytes(keys / L"damaged.key", damaged);
+    rel.Put(L"bin\\app.dll", "app 1", T(2026, 1, 10));
+    ASSERT_EQ(0u, rel.Publish(Sign(admin)));
+    const std::string list = ReadBytes(rel.Path(kList));
+    const std::string record = ReadBytes(rel.Path(kRecord));
+    rel.Put(L"bin\\app.dll", "app 2", T(2026, 2, 1));
+    const struct
+    {
+        std::wstring options;
+        DWORD exitCode;
+        const wchar_t* says;
+    } refused[] = {
+        {L"--sign \"" + (keys / L"missing.key") + L"\"", 6, L"cannot read the key file"},
+        {L"--sign \"" + keys / L"damaged.key" + L"\"", 6, L"cannot be unsealed"},
+        {L"--sign \"" + admin.pub + L"\"", 6, L"is not a release key file"},
+        {Sign(admin) + L" --next-key \"" + admin.file + L"\"", 6, L"is not a public key line"},
+        {Sign(admin) + L" --next-key \"" + admin.pub + L"\"", 6, L"is the signing key itself"},
+        {L"--next-key \"" + admin.pub + L"\"", 1, L"go with --sign"},
+    };
+    for (const auto& c : refused)
+    {
+        const Made made = MakeList(c.options + L" \"" + rel.local() + L"\"");
+        EXPECT_EQ(c.exitCode, made.exitCode) << ToUtf8(c.options);
+        EXPECT_NE(std::wstring::npos, made.err.find(c.says)) << ToUtf8(made.err);
+        EXPECT_TRUE(ReadBytes(rel.Path(kList)) == list && ReadBytes(rel.Path(kRecord)) == record)
+            << ToUtf8(c.options);
+    }
+    // A folder record that cannot be read does not tell the number.
+    WriteBytes(rel.Path(kRecord), "not a record");
+    const Made unknown = MakeList(Sign(admin) + L" \"" + rel.local() + L"\"");
+    EXPECT_EQ(7u, unknown.exitCode);
+    EXPECT_NE(std::wstring::npos, unknown.err.find(L"--release-number")) << ToUtf8(unknown.err);
+    EXPECT_EQ(list, ReadBytes(rel.Path(kList)));
+    const Made given = MakeList(Sign(admin) + L" --release-number 9 \"" + rel.local() + L"\"");
+    EXPECT_EQ(0u, given.exitCode) << ToUtf8(given.err);
+    EXPECT_NE(std::wstring::npos, given.out.find(L", signed as release 9 with key " + admin.id))
+        << ToUtf8(given.out);
+}
