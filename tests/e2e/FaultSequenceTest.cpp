@@ -571,10 +571,15 @@ void FaultSequence::KilledStart()
         m_fault = std::string(bForced ? "forced start" : "everyday start") + " killed " +
                   (bAtCopy ? "at temporary copy " + std::to_string(nCopy) + " + " : "at ") +
                   std::to_string(delayMs) + " ms" + (bLag ? ", 3 ms latency" : "");
-        if (!bAtCopy || watch.WaitFor(*start.program, nCopy, {L"", L"bin", L"data", L"lib", L"lib\\sub"}))
+        // A run that copies nothing (its dialog may wait for OK) is killed after the bound.
+        const bool bCopying =
+            !bAtCopy || watch.WaitFor(*start.program, nCopy, {L"", L"bin", L"data", L"lib", L"lib\\sub"},
+                                      kBoundMs);
+        if (bCopying)
         {
             WaitUntil([&start] { return start.program->Ended(); }, delayMs);
         }
+        m_fault += bCopying || start.program->Ended() ? "" : " (no such copy within the bound)";
         start.bKilled = start.program->Kill();
         m_msStarts += GetTickCount64() - start.launched;
         m_fault += start.bKilled ? "" : " (it ended first)";
