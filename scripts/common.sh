@@ -139,9 +139,10 @@ wine_down() {
 }
 
 # \\qvsstall\release reaches build/stall-share, a FUSE mirror of build/stall-backing
-# that stops answering or lags on request (tests/support/stallfs.py): every access
-# below the share's folder X waits while the control folder holds X.stall, and takes
-# the milliseconds in X.latency longer. Tests write the release into the backing
+# that stops answering, lags, goes away or drops reads on request
+# (tests/support/stallfs.py): accesses below the share's folder X wait while the
+# control folder holds X.stall, fail while it holds X.gone, single reads fail as
+# X.drop names them, and every access takes the milliseconds in X.latency longer. Tests write the release into the backing
 # folder directly. Where FUSE cannot mount, the variables stay unset and the tests
 # that need the share fail saying so.
 QVS_STALL_MOUNT=""

@@ -238,13 +238,15 @@ CopyWatch::~CopyWatch()
     GetOverlappedResult(m_dir.get(), &m_overlapped, &n, TRUE);
 }
 
-bool CopyWatch::WaitFor(const Program& program, size_t n, const std::vector<std::wstring>& folders)
+bool CopyWatch::WaitFor(const Program& program, size_t n, const std::vector<std::wstring>& folders,
+                        DWORD timeoutMs)
 {
+    const ULONGLONG began = GetTickCount64();
     while (m_seen.size() < n)
     {
         if (WaitForSingleObject(m_event.get(), 20) != WAIT_OBJECT_0)
         {
-            if (program.Ended())
+            if (program.Ended() || (timeoutMs != INFINITE && GetTickCount64() - began > timeoutMs))
             {
                 return false;
             }

@@ -171,8 +171,10 @@ public:
     CopyWatch(const CopyWatch&) = delete;
     CopyWatch& operator=(const CopyWatch&) = delete;
     // Waits until the n-th temporary copy was made in one of the folders (relative
-    // to the root, which exist already); false when the program ended first.
-    bool WaitFor(const Program& program, size_t n, const std::vector<std::wstring>& folders);
+    // to the root, which exist already); false when the program ended first, or
+    // timeoutMs passed (a run whose dialog waits for OK makes no copy and never ends).
+    bool WaitFor(const Program& program, size_t n, const std::vector<std::wstring>& folders,
+                 DWORD timeoutMs = INFINITE);
 
 private:
     UniqueFile m_dir;

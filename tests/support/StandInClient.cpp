@@ -38,9 +38,20 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 
     const std::string line = "started\t" + Utf8(GetCommandLineW()) + "\t" + Utf8(cwd) + "\t" +
                              std::to_string(startCount.QuadPart) + "\r\n";
-    const HANDLE file = CreateFileW((folder + L"QVS.started").c_str(), FILE_APPEND_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    // One writer at a time: Wine's appends from two processes at once are not atomic
+    // (of 100 starts made 20 at a time, one line was lost), and two starts of the
+    // updater at once start two clients.
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int i = 0; i < 2000; ++i)
+    {
+        file = CreateFileW((folder + L"QVS.started").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION)
+        {
+            break;
+        }
+        Sleep(5);
+    }
     if (file != INVALID_HANDLE_VALUE)
     {
         DWORD written = 0;

@@ -1,13 +1,20 @@
 #!/usr/bin/python3
 """stallfs.py BACKING MOUNT CONTROL: mirrors BACKING at MOUNT, a share that can stop
-answering or lag. Every request on the folder X right below the mount's top and on
-anything inside it waits while CONTROL/X.stall exists (when the file names files,
-one a line, only requests on files of those names wait, and for read:NAME only
-the reads of their bytes), and takes the
-milliseconds written in CONTROL/X.latency longer. CONTROL lies outside the mount, so a test can
-release a stall it set without touching the stalled path; a waiting request goes on
-within 20 ms of the release. Requests run as trio tasks (pyfuse3), so one waiting
-request holds no other."""
+answering, lag, go away or drop a read. For the folder X right below the mount's top,
+CONTROL/X.stall makes requests on X and anything inside it wait, CONTROL/X.gone makes
+them fail at once (EIO, as when the server goes away: reads of files already open
+too), and CONTROL/X.drop makes single reads fail (EIO, as a read does when the server
+stops answering longer than the client waits, while the next request finds it again).
+What a stall or gone file holds says which requests: nothing, every one; NAME, those
+on files of that name; read:NAME, only the reads of their bytes; a number N, every
+one from the N-th read below X after the file was written on (the moment a test
+cannot hit from outside: inside a copy, at the list's or the record's read). A drop
+file names reads: N, the N-th read below X; NAME@K, the K-th read of files of that
+name. Each read a fault first holds for, or drops, is added to CONTROL/X.hit as
+"KIND PATH". CONTROL/X.latency holds milliseconds every request takes longer.
+CONTROL lies outside the mount, so a test can release a stall it set without touching
+the stalled path; a waiting request goes on within 20 ms of the release. Requests run
+as trio tasks (pyfuse3), so one waiting request holds no other."""
 import errno, functools, inspect, os, stat, sys, traceback
 import pyfuse3, trio
 
@@ -32,6 +39,17 @@ def fuse_errors(cls):  # an error becomes the request's reply; the file system g
     return cls
 
 
+def is_server(ctx):
+    """Whether the request comes from Wine's server, which opens files for every Wine
+    process: a server that waited would freeze them all, where Windows holds only the
+    caller. Its requests never wait for a stall (they still lag and fail)."""
+    try:
+        with open('/proc/%d/comm' % ctx.pid) as f:
+            return f.read().startswith('wineserver')
+    except (OSError, AttributeError):
+        return False
+
+
 @fuse_errors
 class StallFS(pyfuse3.Operations):
     def __init__(self, backing, control):
@@ -39,36 +57,84 @@ class StallFS(pyfuse3.Operations):
         self.backing, self.control = backing, control
         self.paths = {pyfuse3.ROOT_INODE: backing}  # inode -> backing path
         self.files = {}  # open descriptor -> backing path
+        self.tallies = {}  # control file -> what it counted since it was written
 
-    async def gate(self, path, reading=False):
+    def tally(self, control, path, counting):
+        """What the control file says and has counted since it was written: the reads
+        below X, this one included when counting, and those of each file name; None
+        without the file."""
+        try:
+            st = os.stat(control)
+            with open(control) as f:
+                words = f.read().split()
+        except OSError:
+            return None
+        identity = (st.st_ino, st.st_mtime_ns, st.st_size)
+        t = self.tallies.get(control)
+        if t is None or t['identity'] != identity:
+            t = self.tallies[control] = {'identity': identity, 'reads': 0, 'names': {}, 'hit': False}
+        t['words'] = words
+        if counting:
+            name = os.path.basename(path)
+            t['reads'] += 1
+            t['names'][name] = t['names'].get(name, 0) + 1
+        return t
+
+    def hit(self, control, path):
+        base, kind = control.rsplit('.', 1)
+        with open(base + '.hit', 'a') as f:
+            f.write('%s %s\n' % (kind, path[len(self.backing) + 1:].split('/', 1)[-1]))
+
+    def holds(self, control, path, reading, counting=False):
+        """Whether the stall or gone in the control file holds for this request."""
+        t = self.tally(control, path, counting)
+        if t is None:
+            return False
+        words, name = t['words'], os.path.basename(path)
+        counts = [int(w) for w in words if w.isdigit()]
+        held = (not words or name in words or (reading and 'read:' + name in words)
+                or (bool(counts) and t['reads'] >= min(counts)))
+        if held and not t['hit']:
+            t['hit'] = True
+            self.hit(control, path)
+        return held
+
+    def fail_if_gone(self, control, path, reading, counting=False):
+        if self.holds(control + '.gone', path, reading, counting):
+            raise pyfuse3.FUSEError(errno.EIO)
+
+    def fail_if_dropped(self, control, path):
+        t = self.tally(control + '.drop', path, True)
+        name = os.path.basename(path)
+        if t is not None and (str(t['reads']) in t['words'] or
+                              '%s@%d' % (name, t['names'][name]) in t['words']):
+            self.hit(control + '.drop', path)
+            raise pyfuse3.FUSEError(errno.EIO)
+
+    async def gate(self, path, ctx=None, wait=True, reading=False):
         top = path[len(self.backing) + 1:].split('/', 1)[0]
         if not top:
             return  # the share itself never stalls
         control = os.path.join(self.control, top)
-        while self.stalled(control + '.stall', path, reading):
-            await trio.sleep(0.02)
+        # A read is counted once by each control file, as it comes.
+        self.fail_if_gone(control, path, reading, counting=reading)
+        stalled = self.holds(control + '.stall', path, reading, counting=reading)
+        if reading:
+            self.fail_if_dropped(control, path)
+        if wait and stalled and not is_server(ctx):
+            while self.holds(control + '.stall', path, reading):
+                await trio.sleep(0.02)
+                self.fail_if_gone(control, path, reading)
         try:
             with open(control + '.latency') as f:
                 await trio.sleep(int(f.read().strip() or 0) / 1000)
         except (OSError, ValueError):
             pass
+        self.fail_if_gone(control, path, reading)  # the server gone while the request was under way
 
-    @staticmethod
-    def stalled(control, path, reading=False):
-        # An empty X.stall holds all of X; NAME holds every request on files of that
-        # name, read:NAME only the reads of their bytes.
-        try:
-            with open(control) as f:
-                names = f.read().split()
-        except OSError:
-            return False
-        name = os.path.basename(path)
-        return not names or name in names or (reading and 'read:' + name in names)
-
-    async def at(self, inode, name=None, gate=True):
+    async def at(self, inode, name=None, ctx=None, wait=True):
         path = self.paths[inode] if name is None else os.path.join(self.paths[inode], os.fsdecode(name))
-        if gate:
-            await self.gate(path)
+        await self.gate(path, ctx, wait)
         return path
 
     def attrs(self, path, fd=None):
@@ -89,12 +155,13 @@ class StallFS(pyfuse3.Operations):
     async def lookup(self, parent, name, ctx):
         # The kernel holds the share folder's lock through a lookup in it (libfuse 3.14 does
         # not ask for parallel lookups), so a waiting lookup of X would stall every other X.
-        # It answers at once; the attributes, the listing and everything below X still wait.
-        return self.attrs(await self.at(parent, name, gate=parent != pyfuse3.ROOT_INODE))
+        # It answers at once (or fails, X gone); the attributes, the listing and
+        # everything below X still wait.
+        return self.attrs(await self.at(parent, name, ctx, wait=parent != pyfuse3.ROOT_INODE))
 
-    async def getattr(self, inode, ctx): return self.attrs(await self.at(inode))
-    async def readlink(self, inode, ctx): return os.fsencode(os.readlink(await self.at(inode)))
-    async def access(self, inode, mode, ctx): return os.access(await self.at(inode), mode)
+    async def getattr(self, inode, ctx): return self.attrs(await self.at(inode, ctx=ctx))
+    async def readlink(self, inode, ctx): return os.fsencode(os.readlink(await self.at(inode, ctx=ctx)))
+    async def access(self, inode, mode, ctx): return os.access(await self.at(inode, ctx=ctx), mode)
     async def opendir(self, inode, ctx): return inode
     async def releasedir(self, fh): pass
 
@@ -106,7 +173,7 @@ class StallFS(pyfuse3.Operations):
                 break
 
     async def setattr(self, inode, attr, fields, fh, ctx):
-        path = await self.at(inode)
+        path = await self.at(inode, ctx=ctx)
         if fields.update_size:
             os.truncate(path if fh is None else fh, attr.st_size)
         if fields.update_mode:
@@ -120,11 +187,11 @@ class StallFS(pyfuse3.Operations):
         return self.attrs(path)
 
     async def open(self, inode, flags, ctx):
-        path = await self.at(inode)
+        path = await self.at(inode, ctx=ctx)
         return self.opened(os.open(path, flags), path)
 
     async def create(self, parent, name, mode, flags, ctx):
-        path = await self.at(parent, name)
+        path = await self.at(parent, name, ctx=ctx)
         fd = os.open(path, flags | os.O_CREAT, mode)
         return self.opened(fd, path), self.attrs(path, fd)
 
@@ -136,8 +203,8 @@ class StallFS(pyfuse3.Operations):
         await self.gate(self.files[fh])
         return os.pwrite(fh, buf, off)
 
-    # A close never waits: Wine's server itself closes the files of a process that
-    # ends, and a close that waited there would freeze every Wine process, as no
+    # A close never waits nor fails: Wine's server itself closes the files of a process
+    # that ends, and a close that waited there would freeze every Wine process, as no
     # share that stops answering freezes Windows.
     async def flush(self, fh): pass
     async def fsync(self, fh, datasync): await self.gate(self.files[fh]); os.fsync(fh)
@@ -147,15 +214,15 @@ class StallFS(pyfuse3.Operations):
         del self.files[fh]
 
     async def mkdir(self, parent, name, mode, ctx):
-        path = await self.at(parent, name)
+        path = await self.at(parent, name, ctx=ctx)
         os.mkdir(path, mode)
         return self.attrs(path)
 
-    async def rmdir(self, parent, name, ctx): os.rmdir(await self.at(parent, name))
-    async def unlink(self, parent, name, ctx): os.unlink(await self.at(parent, name))
+    async def rmdir(self, parent, name, ctx): os.rmdir(await self.at(parent, name, ctx=ctx))
+    async def unlink(self, parent, name, ctx): os.unlink(await self.at(parent, name, ctx=ctx))
 
     async def rename(self, parent_old, name_old, parent_new, name_new, flags, ctx):
-        old, new = await self.at(parent_old, name_old), await self.at(parent_new, name_new)
+        old, new = await self.at(parent_old, name_old, ctx=ctx), await self.at(parent_new, name_new, ctx=ctx)
         if flags & pyfuse3.RENAME_EXCHANGE:
             raise pyfuse3.FUSEError(errno.EINVAL)
         if flags & pyfuse3.RENAME_NOREPLACE and os.path.lexists(new):
@@ -166,12 +233,12 @@ class StallFS(pyfuse3.Operations):
                 self.paths[inode] = new + path[len(old):]
 
     async def link(self, inode, parent, name, ctx):
-        path = await self.at(parent, name)
-        os.link(await self.at(inode), path)
+        path = await self.at(parent, name, ctx=ctx)
+        os.link(await self.at(inode, ctx=ctx), path)
         return self.attrs(path)
 
     async def symlink(self, parent, name, target, ctx):
-        path = await self.at(parent, name)
+        path = await self.at(parent, name, ctx=ctx)
         os.symlink(os.fsdecode(target), path)
         return self.attrs(path)
 
@@ -181,10 +248,10 @@ class StallFS(pyfuse3.Operations):
             setattr(s, k, getattr(st, k))
         return s
 
-    async def getxattr(self, inode, name, ctx): return os.getxattr(await self.at(inode), name, follow_symlinks=False)
-    async def listxattr(self, inode, ctx): return [os.fsencode(n) for n in os.listxattr(await self.at(inode), follow_symlinks=False)]
-    async def setxattr(self, inode, name, value, ctx): os.setxattr(await self.at(inode), name, value, follow_symlinks=False)
-    async def removexattr(self, inode, name, ctx): os.removexattr(await self.at(inode), name, follow_symlinks=False)
+    async def getxattr(self, inode, name, ctx): return os.getxattr(await self.at(inode, ctx=ctx), name, follow_symlinks=False)
+    async def listxattr(self, inode, ctx): return [os.fsencode(n) for n in os.listxattr(await self.at(inode, ctx=ctx), follow_symlinks=False)]
+    async def setxattr(self, inode, name, value, ctx): os.setxattr(await self.at(inode, ctx=ctx), name, value, follow_symlinks=False)
+    async def removexattr(self, inode, name, ctx): os.removexattr(await self.at(inode, ctx=ctx), name, follow_symlinks=False)
 
 
 if __name__ == '__main__':
