@@ -291,16 +291,24 @@ void SCFileCopy::Start(size_t nSlot, const std::wstring& strSource, const std::w
             slot.result = Failure(LastErrorOrFailure());
             return;
         }
-        BY_HANDLE_FILE_INFORMATION info{};
-        if (!GetFileInformationByHandle(source.get(), &info))
+        // Asked of the open file alone: the whole information by handle also wants
+        // the volume's serial, and Wine finds the volume by asking the share for
+        // every folder above the file, each a round trip on a slow line.
+        FILE_BASIC_INFO basic{};
+        LARGE_INTEGER size{};
+        if (!GetFileInformationByHandleEx(source.get(), FileBasicInfo, &basic, sizeof basic) ||
+            !GetFileSizeEx(source.get(), &size))
         {
             slot.result = Failure(LastErrorOrFailure());
             return;
         }
         Sign(lastSign);
-        const ULONGLONG nSize =
-            (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-        if (pExpected != nullptr && nSize != pExpected->nSize)
+        SCSourceFile info;
+        info.dwAttributes = basic.FileAttributes;
+        info.nSize = static_cast<ULONGLONG>(size.QuadPart);
+        info.ftLastWrite.dwLowDateTime = static_cast<DWORD>(basic.LastWriteTime.LowPart);
+        info.ftLastWrite.dwHighDateTime = static_cast<DWORD>(basic.LastWriteTime.HighPart);
+        if (pExpected != nullptr && info.nSize != pExpected->nSize)
         {
             // Not the file of the record, whatever its bytes: none is read.
             slot.result = Outcome(SCCopyOutcome::NotRelease);
@@ -352,7 +360,7 @@ SCCopyResult SCFileCopy::Finish(size_t nSlot) noexcept
     return result;
 }
 
-SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const BY_HANDLE_FILE_INFORMATION& info,
+SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const SCSourceFile& info,
                                   Slot& slot, const SCReleaseRecord::Item* pExpected,
                                   std::atomic<ULONGLONG>& lastSign) noexcept
 {
@@ -362,7 +370,7 @@ SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const BY_HANDLE_FILE_INFORMATI
     {
         return Failure(ERROR_NOT_ENOUGH_MEMORY);
     }
-    const DWORD dwAttributes = info.dwFileAttributes & kCopiedAttributes;
+    const DWORD dwAttributes = info.dwAttributes & kCopiedAttributes;
     UniqueFile temp(CreateFileW(AfxLongPathForm(slot.strTemp).c_str(), GENERIC_WRITE, 0, nullptr,
                                 CREATE_ALWAYS,
                                 (dwAttributes != 0 ? dwAttributes : FILE_ATTRIBUTE_NORMAL) |
@@ -393,7 +401,7 @@ SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const BY_HANDLE_FILE_INFORMATI
         }
     }
     SCCopyResult result;
-    const ULONGLONG nSize = (static_cast<ULONGLONG>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    const ULONGLONG nSize = info.nSize;
     ULONGLONG nDone = 0;
     // A failure half-way still waits for the hasher to hand every piece back.
     bool bFailed = false;
@@ -469,7 +477,7 @@ SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const BY_HANDLE_FILE_INFORMATI
     }
     // The copy carries the source's time, as the system's copy does: a client list
     // made after the update records the release's stamps.
-    if (!SetFileTime(temp.get(), nullptr, nullptr, &info.ftLastWriteTime))
+    if (!SetFileTime(temp.get(), nullptr, nullptr, &info.ftLastWrite))
     {
         result = Failure(LastErrorOrFailure());
     }

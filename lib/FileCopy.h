@@ -73,7 +73,14 @@ public:
 
 private:
     struct Slot;
-    SCCopyResult CopyOpen(HANDLE hSource, const BY_HANDLE_FILE_INFORMATION& info, Slot& slot,
+    // What a copy takes from its open source.
+    struct SCSourceFile
+    {
+        DWORD dwAttributes = 0;
+        ULONGLONG nSize = 0;
+        FILETIME ftLastWrite{};
+    };
+    SCCopyResult CopyOpen(HANDLE hSource, const SCSourceFile& info, Slot& slot,
                           const SCReleaseRecord::Item* pExpected,
                           std::atomic<ULONGLONG>& lastSign) noexcept;
 
