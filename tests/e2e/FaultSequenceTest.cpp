@@ -196,6 +196,8 @@ private:
     void WaitForEnd(Start& start, DWORD boundMs);
     void CleanStart(bool bForced);
     void KilledStart();
+    // One start with the share's fault set, which it then clears.
+    void StartWithShareFault(bool bForced, const std::wstring& release);
     void StalledStart();
     void GoneStart();
     void DropStart();
@@ -588,6 +590,16 @@ void FaultSequence::KilledStart()
     AfterStarts(starts, release);
 }
 
+void FaultSequence::StartWithShareFault(bool bForced, const std::wstring& release)
+{
+    std::vector<Start> starts;
+    starts.push_back(Launch(bForced));
+    Finish(starts.back(), kBoundMs);
+    m_fault += " (" + m_share.Hit() + ")";
+    m_share.Clear();
+    AfterStarts(starts, release);
+}
+
 void FaultSequence::StalledStart()
 {
     // The whole share before the start (the check), or the reads of the list's copy,
@@ -603,12 +615,7 @@ void FaultSequence::StalledStart()
     m_share.Set(L"stall", words);
     m_fault = std::string(bForced ? "forced" : "everyday") + " start, share stalled " +
               (nWhere == 0 ? "from the check" : nWhere == 3 ? "from read " + nth : "at " + words);
-    std::vector<Start> starts;
-    starts.push_back(Launch(bForced));
-    Finish(starts.back(), kBoundMs);
-    m_fault += " (" + m_share.Hit() + ")";
-    m_share.Clear();
-    AfterStarts(starts, release);
+    StartWithShareFault(bForced, release);
 }
 
 void FaultSequence::GoneStart()
@@ -622,12 +629,7 @@ void FaultSequence::GoneStart()
     m_share.Set(L"gone", bWhole ? "" : nth);
     m_fault = std::string(bForced ? "forced" : "everyday") + " start, share gone " +
               (bWhole ? "throughout" : "from read " + nth);
-    std::vector<Start> starts;
-    starts.push_back(Launch(bForced));
-    Finish(starts.back(), kBoundMs);
-    m_fault += " (" + m_share.Hit() + ")";
-    m_share.Clear();
-    AfterStarts(starts, release);
+    StartWithShareFault(bForced, release);
 }
 
 void FaultSequence::DropStart()
@@ -662,12 +664,7 @@ void FaultSequence::DropStart()
     const std::string words = choices[Pick(planned.empty() ? 2 : 4)];
     m_share.Set(L"drop", words);
     m_fault = std::string(bForced ? "forced" : "everyday") + " start, share dropping the reads " + words;
-    std::vector<Start> starts;
-    starts.push_back(Launch(bForced));
-    Finish(starts.back(), kBoundMs);
-    m_fault += " (" + m_share.Hit() + ")";
-    m_share.Clear();
-    AfterStarts(starts, release);
+    StartWithShareFault(bForced, release);
 }
 
 void FaultSequence::TwoStarts()
