@@ -5,9 +5,17 @@
 set -uo pipefail
 tests_exe=$1
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-out=$(WINEDEBUG=-all,err+eventlog,warn+eventlog "$here/../../scripts/wine-run" "$tests_exe" \
-    --gtest_filter='ProgramInDriveRoot.*' 2>&1)
-status=$?
+# What the tests print goes through a file: a program they start would hold a pipe
+# open for as long as it runs.
+capture=$(mktemp)
+trap 'rm -f "$capture"' EXIT
+run_tests() { # run_tests FILTER: out and status of the test program with the channel on
+    WINEDEBUG=-all,err+eventlog,warn+eventlog "$here/../../scripts/wine-run" "$tests_exe" \
+        --gtest_filter="$1" >"$capture" 2>&1 </dev/null
+    status=$?
+    out=$(cat "$capture")
+}
+run_tests 'ProgramInDriveRoot.*'
 printf '%s\n' "$out"
 [ "$status" -eq 0 ] || { echo "the start-up test failed"; exit 1; }
 events=$(printf '%s\n' "$out" | sed -n 's/.*ReportEventW L"\(.*\)"\r\{0,1\}$/\1/p')
@@ -20,9 +28,7 @@ echo "event records: code 15000 raised in Miscellaneous and caught in QVSCliUpda
 
 # A broken ReleaseKey: the warning event of the refused run gives its reason and
 # names the dialog's source file.
-out=$(WINEDEBUG=-all,err+eventlog,warn+eventlog "$here/../../scripts/wine-run" "$tests_exe" \
-    --gtest_filter='SignedRelease.ABrokenReleaseKey*' 2>&1)
-status=$?
+run_tests 'SignedRelease.ABrokenReleaseKey*'
 printf '%s\n' "$out" | grep -a 'ReportEventW'
 [ "$status" -eq 0 ] || { printf '%s\n' "$out"; echo "the signed-release test failed"; exit 1; }
 events=$(printf '%s\n' "$out" | sed -n 's/.*warn:eventlog:ReportEventW L"\(.*\)"\r\{0,1\}$/\1/p' | paste -sd'|')

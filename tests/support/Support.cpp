@@ -291,8 +291,8 @@ Program::Program(const std::wstring& commandLine, const Options& options)
     }
     PROCESS_INFORMATION pi{};
     std::wstring cmd = commandLine;
-    const DWORD dwFlags = (options.countWindows ? CREATE_SUSPENDED : 0) |
-                          (options.capture ? CREATE_NO_WINDOW : 0);
+    // Suspended until it is in its job: whatever it starts is in the job too.
+    const DWORD dwFlags = CREATE_SUSPENDED | (options.capture ? CREATE_NO_WINDOW : 0);
     if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, options.capture, dwFlags, nullptr,
                         options.currentDir.empty() ? nullptr : options.currentDir.c_str(), &si,
                         &pi))
@@ -302,14 +302,30 @@ Program::Program(const std::wstring& commandLine, const Options& options)
     m_process.reset(pi.hProcess);
     const UniqueKernelHandle thread(pi.hThread);
     m_id = pi.dwProcessId;
+    // Wine counts no processes of a job for QueryInformationJobObject; its port
+    // tells when the last one has ended.
+    m_job.reset(CreateJobObjectW(nullptr, nullptr));
+    m_jobPort.reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    JOBOBJECT_ASSOCIATE_COMPLETION_PORT port{m_job.get(), m_jobPort.get()};
+    if (!m_job || !m_jobPort ||
+        !SetInformationJobObject(m_job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits) ||
+        !SetInformationJobObject(m_job.get(), JobObjectAssociateCompletionPortInformation, &port,
+                                 sizeof port) ||
+        !AssignProcessToJobObject(m_job.get(), m_process.get()))
+    {
+        m_job.reset();
+    }
     if (options.countWindows)
     {
         // In place before the program's first step.
         g_nWindowsCreated = 0;
         m_hook = SetWinEventHook(EVENT_OBJECT_CREATE, EVENT_OBJECT_CREATE, nullptr,
                                  &OnObjectCreated, m_id, 0, WINEVENT_OUTOFCONTEXT);
-        ResumeThread(thread.get());
     }
+    ResumeThread(thread.get());
 }
 
 Program::~Program()
@@ -318,9 +334,30 @@ Program::~Program()
     {
         Kill();
     }
+    // What it started (the client) ends by itself in a moment; whatever still runs
+    // after that ends with the job.
+    WaitForJobToEnd(5000);
     if (m_hook != nullptr)
     {
         UnhookWinEvent(m_hook);
+    }
+}
+
+void Program::WaitForJobToEnd(DWORD timeoutMs)
+{
+    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    DWORD dwMessage = 0;
+    ULONG_PTR key = 0;
+    LPOVERLAPPED pProcessId = nullptr;
+    while (m_job && dwMessage != JOB_OBJECT_MSG_ACTIVE_PROCESS_ZERO)
+    {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline ||
+            !GetQueuedCompletionStatus(m_jobPort.get(), &dwMessage, &key, &pProcessId,
+                                       static_cast<DWORD>(deadline - now)))
+        {
+            return;
+        }
     }
 }
 
@@ -369,7 +406,9 @@ bool Program::Kill()
     {
         return false;
     }
-    const bool bKilled = TerminateProcess(m_process.get(), 997) != FALSE;
+    // The whole tree: a client it was starting must not outlive the test.
+    const bool bKilled = (m_job && TerminateJobObject(m_job.get(), 997)) ||
+                         TerminateProcess(m_process.get(), 997) != FALSE;
     WaitForSingleObject(m_process.get(), 10000);
     return bKilled;
 }

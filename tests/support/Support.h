@@ -65,7 +65,8 @@ std::wstring ReasonText(DWORD dwError);
 bool WaitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 
 // The one way tests start programs. Without Wait the program runs on; the
-// destructor ends it if it still runs.
+// destructor ends it if it still runs, and what it started if that has not ended
+// within 5 s (the program and what it starts share a job).
 class Program
 {
 public:
@@ -109,6 +110,9 @@ public:
 
 private:
     std::wstring Captured(const wchar_t* name) const;
+    void WaitForJobToEnd(DWORD timeoutMs);
+    UniqueKernelHandle m_jobPort;
+    UniqueKernelHandle m_job;
     UniqueKernelHandle m_process;
     DWORD m_id = 0;
     std::unique_ptr<TempDir> m_capture;
