@@ -5,7 +5,9 @@
 #include "framework/AfxWinApp.h"
 #include "lib/ConfFile.h"
 #include "lib/File.h"
+#include "lib/CopyLeftover.h"
 #include "lib/FileCopy.h"
+#include "lib/InstallSwitch.h"
 #include "lib/ReleaseRecord.h"
 #include "lib/ReleaseTrust.h"
 #include "lib/ResString.h"
@@ -303,6 +305,7 @@ bool CQVSCliUpdateDlg::InitServicesAndLog()
             return true;
         }
         OpenLog();
+        FinishInterruptedInstall();
         return true;
     }
     catch (CException* e)
@@ -318,6 +321,36 @@ bool CQVSCliUpdateDlg::InitServicesAndLog()
     }
     m_strStartFailure = strFailure;
     return false;
+}
+
+void CQVSCliUpdateDlg::FinishInterruptedInstall()
+{
+    SCInstallSwitch install(m_strRoot);
+    const SCSwitchResult result = install.Recover();
+    switch (result.outcome)
+    {
+    case SCSwitchResult::Outcome::NoJournal:
+        return;
+    case SCSwitchResult::Outcome::Switched:
+        AddLogLine(ProgramText(IDS_INSTALL_COMPLETED));
+        return;
+    case SCSwitchResult::Outcome::PutBack:
+        AddLogLine(ProgramText(IDS_INSTALL_PUT_BACK));
+        return;
+    case SCSwitchResult::Outcome::Unreadable:
+    {
+        const std::wstring strWhy =
+            AfxFormatStrings(ProgramText(IDS_INSTALL_JOURNAL_UNREADABLE), {result.strFile});
+        ReportFailure(strWhy);
+        LogWarningEvent(strWhy, SC_SOURCE_FILE, __LINE__);
+        return;
+    }
+    case SCSwitchResult::Outcome::Mixed:
+        // The walk would clear the files the journal still needs: no run until
+        // the installation is one release again. The client starts all the same.
+        LaunchWithoutUpdate(ErrorPrefix() + SCReleaseInstall::SwitchFailureText(result));
+        return;
+    }
 }
 
 void CQVSCliUpdateDlg::OpenLog()
@@ -701,11 +734,11 @@ bool CQVSCliUpdateDlg::TakeRelease()
     if (m_release == Release::Found && m_bNewRelease)
     {
         // A copy of the list that was cut short by an end of the process is cleared first.
-        SCFileIterator::RemoveCopyLeftovers(m_strRoot);
+        SCRemoveEndedRunLeftovers(m_strRoot);
         // The list is copied beside its local copy and takes its place only once
         // the run is recorded as started: a copy left behind by a share that
         // stopped answering never makes the release look seen.
-        strTemp = SCFileIterator::NewTemporaryPath(strLocalCopy);
+        strTemp = SCLeftoverPathBeside(strLocalCopy);
         auto pCopied = std::make_shared<SCCopyResult>();
         const std::wstring strFrom = ServerListPath(m_strSource);
         const bool bAnswered = AfxRunWithDeadline(
@@ -721,7 +754,7 @@ bool CQVSCliUpdateDlg::TakeRelease()
             // again (within the bound on runs, so that a share that stalls every
             // morning does not cost every morning the wait).
             RecordRunStarted();
-            NoteFailure(SCFileIterator::StalledReason(m_strSource, strFrom, m_dwStallMs));
+            NoteFailure(SCReleaseInstall::StalledReason(m_strSource, strFrom, m_dwStallMs));
             PostMessage(WM_LAUNCH_CLIENT, 0, 0);
             FinishRun(FALSE, true);
             return false;
@@ -735,7 +768,7 @@ bool CQVSCliUpdateDlg::TakeRelease()
     }
     if (copied.outcome == SCCopyOutcome::Copied)
     {
-        const DWORD dwError = SCFileIterator::ReplaceWithTemporaryFile(strTemp, strLocalCopy);
+        const DWORD dwError = SCInstallSwitch::ReplaceWithStaged(strTemp, strLocalCopy);
         if (dwError == ERROR_SUCCESS)
         {
             return true;
@@ -779,7 +812,7 @@ CQVSCliUpdateDlg::LoadReleaseRecord(const std::wstring& strListPath, std::wstrin
         m_dwStallMs, [this] { PumpMessages(); });
     if (!bAnswered)
     {
-        m_strStalled = SCFileIterator::StalledReason(m_strSource, strRecord, m_dwStallMs);
+        m_strStalled = SCReleaseInstall::StalledReason(m_strSource, strRecord, m_dwStallMs);
         return nullptr;
     }
     std::shared_ptr<const SCReleaseRecord> pRecord(pLoad, &pLoad->record);

@@ -80,6 +80,10 @@ private:
     void PrepareStart();
     bool InitServicesAndLog();
     void OpenLog();
+    // An install that a start left half-way (killed, or the machine stopped) is
+    // finished or put back first, under the lock, and the log says which. When it
+    // cannot be, the start runs no update.
+    void FinishInterruptedInstall();
     void ReleaseServices() noexcept;
     // Asks the share for the release list, waiting no longer than the deadline.
     void ProbeRelease(bool bPump);

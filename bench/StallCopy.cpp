@@ -5,6 +5,7 @@
 
 #include "bench/BenchCommands.h"
 #include "bench/BenchSupport.h"
+#include "lib/CopyLeftover.h"
 #include "lib/FileIterator.h"
 
 #include <algorithm>
@@ -183,7 +184,7 @@ unsigned CountLeftovers(const std::wstring& folder)
                      {
                          n += CountLeftovers(folder + L"\\" + fd.cFileName);
                      }
-                     else if (SCFileIterator::IsCopyLeftoverName(fd.cFileName))
+                     else if (SCIsLeftoverName(fd.cFileName))
                      {
                          ++n;
                      }

@@ -7,6 +7,7 @@
 
 #include "bench/BenchCommands.h"
 #include "bench/BenchSupport.h"
+#include "lib/CopyLeftover.h"
 #include "lib/FileIterator.h"
 
 #include <cstdio>
@@ -22,7 +23,7 @@ std::wstring BigCopy(const std::wstring& inst)
     ForEachEntry(inst + L"\\big",
                  [&](const WIN32_FIND_DATAW& fd)
                  {
-                     if (SCFileIterator::IsCopyLeftoverName(fd.cFileName))
+                     if (SCIsLeftoverName(fd.cFileName))
                      {
                          found = inst + L"\\big\\" + fd.cFileName;
                      }
@@ -85,7 +86,7 @@ public:
             ForEachEntry(m_inst + sub,
                          [&](const WIN32_FIND_DATAW& fd)
                          {
-                             if (SCFileIterator::IsCopyLeftoverName(fd.cFileName))
+                             if (SCIsLeftoverName(fd.cFileName))
                              {
                                  DeleteFileW((m_inst + sub + L"\\" + fd.cFileName).c_str());
                              }

@@ -1,7 +1,12 @@
 #include "lib/FileIterator.h"
 
 #include "framework/AfxWinApp.h"
+#include "lib/CopyLeftover.h"
 #include "lib/FileCopy.h"
+#include "lib/InstallJournal.h"
+#include "lib/InstallSwitch.h"
+#include "lib/NameFold.h"
+#include "lib/ReleaseInstall.h"
 #include "lib/Miscellaneous.h"
 #include "lib/ResString.h"
 #include "lib/Xcpt.h"
@@ -27,34 +32,6 @@ namespace
 {
 // A folder or file of this exact name is the update's own log: never listed.
 constexpr wchar_t kLogName[] = L"QVSCliUpdate.log";
-constexpr std::wstring_view kLeftoverPrefix = L"~QVSCopy-";
-constexpr std::wstring_view kLeftoverSuffix = L".tmp";
-
-bool EqualNoCase(std::wstring_view a, std::wstring_view b) noexcept
-{
-    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
-bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) noexcept
-{
-    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool EndsWithNoCase(std::wstring_view text, std::wstring_view suffix) noexcept
-{
-    return text.size() >= suffix.size() &&
-           EqualNoCase(text.substr(text.size() - suffix.size()), suffix);
-}
-
-std::wstring UpperCase(std::wstring strText)
-{
-    if (!strText.empty())
-    {
-        CharUpperBuffW(strText.data(), static_cast<DWORD>(strText.size()));
-    }
-    return strText;
-}
 
 std::wstring SearchPattern(const std::wstring& strFolder)
 {
@@ -65,24 +42,12 @@ std::wstring SearchPattern(const std::wstring& strFolder)
     return strFolder + L"\\*.*";
 }
 
-// The lists and the record beside the server list are the update's own files.
+// The lists, the record beside the server list and the install's journal are the
+// update's own files.
 bool IsListFileName(std::wstring_view name) noexcept
 {
     return EqualNoCase(name, kServerListName) || EqualNoCase(name, kClientListName) ||
-           EqualNoCase(name, kReleaseRecordName);
-}
-
-// The system's message text for an error code, exactly as the system gives it
-// (line end included); empty when there is none.
-std::wstring SystemMessageText(DWORD dwError)
-{
-    LPWSTR pBuffer = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                       FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, dwError, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                   reinterpret_cast<LPWSTR>(&pBuffer), 0, nullptr);
-    const UniqueLocal buffer(pBuffer);
-    return n != 0 && pBuffer != nullptr ? std::wstring(pBuffer, n) : std::wstring();
+           EqualNoCase(name, kReleaseRecordName) || EqualNoCase(name, kInstallJournalName);
 }
 
 // Starts the status popup's thread and asks it to end when the work is over,
@@ -372,195 +337,6 @@ bool IsDeviceName(std::wstring_view name)
     return false;
 }
 
-// ---- The copy ----
-
-// Who made a temporary copy: its process, known by number and by the moment it
-// started (numbers come round again, and soon: Wine hands out few).
-struct CopyMaker
-{
-    DWORD dwProcessId = 0;
-    bool bStartKnown = false;
-    ULONGLONG nStart = 0;
-};
-
-// When a process started, in the system's 100 ns units; 0 when it cannot be told.
-ULONGLONG ProcessStart(HANDLE hProcess) noexcept
-{
-    FILETIME ftCreation{}, ftExit{}, ftKernel{}, ftUser{};
-    if (!GetProcessTimes(hProcess, &ftCreation, &ftExit, &ftKernel, &ftUser))
-    {
-        return 0;
-    }
-    return (static_cast<ULONGLONG>(ftCreation.dwHighDateTime) << 32) | ftCreation.dwLowDateTime;
-}
-
-// "~QVSCopy-" + process number + its start + copy number + ".tmp", in hex.
-std::wstring NewLeftoverName()
-{
-    static std::atomic<unsigned> s_nCopies{0};
-    static const ULONGLONG s_nStart = ProcessStart(GetCurrentProcess());
-    wchar_t szMiddle[48] = {};
-    swprintf(szMiddle, 48, L"%lx-%llx-%x", GetCurrentProcessId(), s_nStart, s_nCopies++);
-    std::wstring strName(kLeftoverPrefix);
-    strName += szMiddle;
-    strName += kLeftoverSuffix;
-    return strName;
-}
-
-// Hex digits only, at most nMaxDigits of them, into n.
-bool ParseHex(std::wstring_view text, size_t nMaxDigits, ULONGLONG& n) noexcept
-{
-    if (text.empty() || text.size() > nMaxDigits)
-    {
-        return false;
-    }
-    n = 0;
-    for (const wchar_t c : text)
-    {
-        ULONGLONG nDigit = 0;
-        if (c >= L'0' && c <= L'9')
-        {
-            nDigit = static_cast<ULONGLONG>(c - L'0');
-        }
-        else if (c >= L'a' && c <= L'f')
-        {
-            nDigit = static_cast<ULONGLONG>(c - L'a' + 10);
-        }
-        else if (c >= L'A' && c <= L'F')
-        {
-            nDigit = static_cast<ULONGLONG>(c - L'A' + 10);
-        }
-        else
-        {
-            return false;
-        }
-        n = n * 16 + nDigit;
-    }
-    return true;
-}
-
-// Who made a temporary copy of that name, or false when the name is not one.
-// Copies of earlier versions carry no start: "~QVSCopy-" + process + copy + ".tmp".
-bool ParseLeftoverName(std::wstring_view name, CopyMaker* pMaker) noexcept
-{
-    if (name.size() <= kLeftoverPrefix.size() + kLeftoverSuffix.size() ||
-        !StartsWithNoCase(name, kLeftoverPrefix) || !EndsWithNoCase(name, kLeftoverSuffix))
-    {
-        return false;
-    }
-    std::wstring_view middle = name.substr(
-        kLeftoverPrefix.size(), name.size() - kLeftoverPrefix.size() - kLeftoverSuffix.size());
-    std::wstring_view fields[3];
-    size_t nFields = 0;
-    while (nFields < 3)
-    {
-        const size_t nDash = middle.find(L'-');
-        fields[nFields++] = middle.substr(0, nDash);
-        if (nDash == std::wstring_view::npos)
-        {
-            middle = {};
-            break;
-        }
-        middle.remove_prefix(nDash + 1);
-    }
-    if (!middle.empty() || nFields < 2)
-    {
-        return false;
-    }
-    ULONGLONG nProcess = 0, nStart = 0, nCopy = 0;
-    if (!ParseHex(fields[0], 8, nProcess) || !ParseHex(fields[nFields - 1], 8, nCopy) ||
-        (nFields == 3 && !ParseHex(fields[1], 16, nStart)))
-    {
-        return false;
-    }
-    pMaker->dwProcessId = static_cast<DWORD>(nProcess);
-    pMaker->bStartKnown = nFields == 3;
-    pMaker->nStart = nStart;
-    return true;
-}
-
-// A process that may still be copying: the one that made the copy, still
-// running. Leftovers are cleared only while this process has no copy under way
-// (before the list copy, and by the walk, which comes before the copies), so one
-// of its own number is a leftover of an ended process too.
-bool ProcessMayBeCopying(const CopyMaker& maker) noexcept
-{
-    if (maker.dwProcessId == GetCurrentProcessId())
-    {
-        return false;
-    }
-    const UniqueKernelHandle hProcess(
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, maker.dwProcessId));
-    if (!hProcess)
-    {
-        // A process that exists but is not ours to open may be copying.
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    }
-    if (WaitForSingleObject(hProcess.get(), 0) != WAIT_TIMEOUT)
-    {
-        return false;
-    }
-    // Running, but perhaps another process that got the number later.
-    return !maker.bStartKnown || ProcessStart(hProcess.get()) == maker.nStart;
-}
-
-// A file of the tree that a copy of an ended run left behind.
-bool IsEndedRunLeftover(std::wstring_view name) noexcept
-{
-    CopyMaker maker;
-    return ParseLeftoverName(name, &maker) && !ProcessMayBeCopying(maker);
-}
-
-DWORD LastErrorOrFailure() noexcept
-{
-    const DWORD dwError = GetLastError();
-    return dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
-}
-
-// The temporary file a copy to strDestination is written into first: beside it,
-// named as copies' temporary files are.
-std::wstring TemporaryPathFor(const std::wstring& strDestination)
-{
-    const size_t nSlash = strDestination.find_last_of(L"\\/");
-    const std::wstring strFolder =
-        nSlash == std::wstring::npos ? std::wstring() : strDestination.substr(0, nSlash + 1);
-    return strFolder + NewLeftoverName();
-}
-
-// Replaces the destination with the finished temporary file in one step.
-// ERROR_SUCCESS or the system's error code; on failure the temporary file is gone.
-DWORD ReplaceWithTemporary(const std::wstring& strTempPath, const std::wstring& strDestination)
-{
-    const std::wstring strTemp = AfxLongPathForm(strTempPath);
-    const std::wstring strDest = AfxLongPathForm(strDestination);
-    constexpr DWORD kMoveFlags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    if (MoveFileExW(strTemp.c_str(), strDest.c_str(), kMoveFlags))
-    {
-        return ERROR_SUCCESS;
-    }
-    DWORD dwError = LastErrorOrFailure();
-    // A read-only, hidden or system destination is not replaced as it is: clear
-    // its attributes and try again; it keeps them if it stays.
-    const DWORD dwOldAttributes = GetFileAttributesW(strDest.c_str());
-    constexpr DWORD kBlocking =
-        FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-    if (dwError == ERROR_ACCESS_DENIED && dwOldAttributes != INVALID_FILE_ATTRIBUTES &&
-        (dwOldAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && (dwOldAttributes & kBlocking) != 0 &&
-        SetFileAttributesW(strDest.c_str(), FILE_ATTRIBUTE_NORMAL))
-    {
-        if (MoveFileExW(strTemp.c_str(), strDest.c_str(), kMoveFlags))
-        {
-            return ERROR_SUCCESS;
-        }
-        dwError = LastErrorOrFailure();
-        constexpr DWORD kSettable = kBlocking | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_TEMPORARY |
-                                    FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-        SetFileAttributesW(strDest.c_str(), dwOldAttributes & kSettable);
-    }
-    SCDiscardFile(strTemp);
-    return dwError;
-}
-
 // The installation root, or empty text when the program's folder has too few
 // levels to have one (then nothing can be copied safely).
 std::wstring InstallationRoot()
@@ -693,7 +469,7 @@ void SCFileIterator::WalkFolder(FileListKind kind, std::wstring strFolder,
             // What a copy of an ended run left behind goes now: the walk sees every
             // folder of the installation, so none stays longer than the next run.
             if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-                IsEndedRunLeftover(data.cFileName))
+                SCIsEndedRunLeftover(data.cFileName))
             {
                 SCDiscardFile(AfxLongPathForm(level.find.GetFilePath()));
                 continue;
@@ -783,299 +559,10 @@ void SCFileIterator::CreateFolderPath(const std::wstring& strPath)
 
 namespace
 {
-// The first failure of the running CopyFiles: the system's code, and the
-// program's own words for it when the system has none; and the files copied.
+// The figures of the last CopyFiles, for the dialog and the report.
 DWORD g_dwFirstCopyError = ERROR_SUCCESS;
 std::wstring g_strFirstCopyReason;
 unsigned g_nFilesCopied = 0;
-
-void NoteCopyFailure(DWORD dwError, const std::wstring& strReason = {})
-{
-    if (g_dwFirstCopyError == ERROR_SUCCESS)
-    {
-        g_dwFirstCopyError = dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
-        g_strFirstCopyReason = strReason;
-    }
-}
-
-// One planned copy, and how it went.
-struct CopyJob
-{
-    enum class Kind
-    {
-        Copy,
-        Refused,     // its destination would not lie inside the installation
-        NotInRecord, // checked against a record that does not name it
-    };
-    Kind kind = Kind::Copy;
-    std::wstring strSource; // as the list spells it: a case-sensitive server finds it at once
-    std::wstring strShown;  // in capitals, as file names ignore case
-    std::wstring strFolder; // the list entry's folder
-    std::wstring strTarget;
-    std::wstring strDestination;
-    std::wstring strRefusal;
-    bool bChecked = false;
-    SCReleaseRecord::Item expected;
-    SCCopyResult result;
-};
-
-// What CopyFiles and its copying thread share; whichever lets go last frees it.
-// The thread may be left behind in a call to a share that stopped answering, so
-// it owns everything it touches through this.
-struct CopyRun
-{
-    std::vector<CopyJob> jobs;
-    bool bHashing = false;
-    std::mutex mutex;
-    // The jobs below nDone are finished; nReading is the one whose file is read
-    // now. Moved by the copying thread under mutex.
-    size_t nDone = 0;
-    size_t nReading = 0;
-    // Set under mutex when CopyFiles stops waiting: nothing is replaced after it,
-    // so no file changes once the run has recorded its outcome.
-    bool bAbandoned = false;
-};
-
-// "Error!.." + the file + that it does not match the release.
-std::wstring NotReleaseText(const std::wstring& strShown)
-{
-    return AfxFormatStrings(SCResUString(IDS_NOT_RELEASE_FILE), {strShown});
-}
-
-std::wstring ChangedText(const std::wstring& strShown)
-{
-    return AfxFormatStrings(SCResUString(IDS_CHANGED_WHILE_COPIED), {strShown});
-}
-
-// The copying thread's side of the jobs: each copy is started in a slot of the
-// copier and finished (its hash checked, its destination replaced) only when
-// the slot is wanted again or the plan is done, so that the next file is read
-// while the hash of this one is taken. Jobs finish in the list's order.
-class JobRunner
-{
-public:
-    JobRunner(CopyRun& run, std::atomic<ULONGLONG>& lastSign)
-        : m_run(run), m_lastSign(lastSign), m_copier(run.bHashing)
-    {
-    }
-
-    // False once the run is abandoned: nothing more is done.
-    bool Run()
-    {
-        for (size_t n = 0; n < m_run.jobs.size(); ++n)
-        {
-            CopyJob& job = m_run.jobs[n];
-            size_t nSlot = kNoSlot;
-            std::wstring strTemp;
-            if (job.kind == CopyJob::Kind::Copy)
-            {
-                nSlot = m_nStarted++ % m_copier.Slots();
-                // The slot's earlier copy, and all before it, finish first.
-                while (std::any_of(m_started.begin(), m_started.end(),
-                                   [nSlot](const Started& s) { return s.nSlot == nSlot; }))
-                {
-                    if (!FinishOldest())
-                    {
-                        return false;
-                    }
-                }
-                {
-                    const std::lock_guard<std::mutex> lock(m_run.mutex);
-                    m_run.nReading = n;
-                }
-                strTemp = Start(job, nSlot);
-            }
-            m_started.push_back({n, nSlot, std::move(strTemp)});
-        }
-        while (!m_started.empty())
-        {
-            if (!FinishOldest())
-            {
-                return false;
-            }
-        }
-        return true;
-    }
-
-private:
-    static constexpr size_t kNoSlot = ~size_t{0};
-    struct Started
-    {
-        size_t nJob;
-        size_t nSlot;
-        std::wstring strTemp;
-    };
-
-    // The copy's temporary file.
-    std::wstring Start(CopyJob& job, size_t nSlot)
-    {
-        // Each target folder is made ready once: most entries share their folder.
-        if (m_prepared.insert(UpperCase(job.strTarget)).second)
-        {
-            SCFileIterator finder;
-            if (!finder.FindFile((job.strTarget + L"*.*").c_str()))
-            {
-                finder.CreateFolderPath(job.strTarget);
-            }
-            finder.Close();
-        }
-        std::wstring strTemp = TemporaryPathFor(job.strDestination);
-        m_copier.Start(nSlot, job.strSource, strTemp, job.bChecked ? &job.expected : nullptr,
-                       m_lastSign);
-        return strTemp;
-    }
-
-    bool FinishOldest()
-    {
-        const Started started = std::move(m_started.front());
-        m_started.pop_front();
-        CopyJob& job = m_run.jobs[started.nJob];
-        SCCopyResult result;
-        const bool bCopy = started.nSlot != kNoSlot;
-        if (bCopy)
-        {
-            result = m_copier.Finish(started.nSlot);
-        }
-        const std::lock_guard<std::mutex> lock(m_run.mutex);
-        if (m_run.bAbandoned)
-        {
-            if (bCopy && result.outcome == SCCopyOutcome::Copied)
-            {
-                SCDiscardFile(AfxLongPathForm(started.strTemp));
-            }
-            return false;
-        }
-        if (bCopy && result.outcome == SCCopyOutcome::Copied)
-        {
-            const DWORD dwError = ReplaceWithTemporary(started.strTemp, job.strDestination);
-            if (dwError != ERROR_SUCCESS)
-            {
-                result.outcome = SCCopyOutcome::Failed;
-                result.dwError = dwError;
-            }
-        }
-        job.result = result;
-        ++m_run.nDone;
-        return true;
-    }
-
-    CopyRun& m_run;
-    std::atomic<ULONGLONG>& m_lastSign;
-    SCFileCopy m_copier;
-    std::unordered_set<std::wstring> m_prepared;
-    std::deque<Started> m_started;
-    size_t m_nStarted = 0;
-};
-
-// The copying thread: every job in the list's order. Never throws.
-void CopyJobs(CopyRun& run, std::atomic<ULONGLONG>& lastSign) noexcept
-{
-    try
-    {
-        JobRunner runner(run, lastSign);
-        runner.Run();
-    }
-    catch (...)
-    {
-        // Out of memory: the jobs not finished are reported as such.
-    }
-}
-
-// Reports one finished job; TRUE when its file was copied.
-BOOL ReportCopy(const CopyJob& job, SCProgressCallback pfnCallback, CWnd* pContext)
-{
-    BOOL bCopied = FALSE;
-    try
-    {
-        std::wstring strMessage;
-        switch (job.kind)
-        {
-        case CopyJob::Kind::Refused:
-            NoteCopyFailure(ERROR_BAD_PATHNAME);
-            strMessage = SCResUString(IDS_ERROR) +
-                         AfxFormatStrings(SCResUString(IDS_NOT_COPIED),
-                                          {job.strSource, job.strRefusal}) +
-                         L"\r\n";
-            break;
-        case CopyJob::Kind::NotInRecord:
-            // Not in the record: nothing is known that it could match.
-            NoteCopyFailure(SCFileIterator::kNotReleaseError, NotReleaseText(job.strShown));
-            strMessage = SCResUString(IDS_ERROR) + NotReleaseText(job.strShown) + L"\r\n";
-            break;
-        case CopyJob::Kind::Copy:
-            switch (job.result.outcome)
-            {
-            case SCCopyOutcome::Copied:
-                bCopied = TRUE;
-                ++g_nFilesCopied;
-                strMessage = SCResUString(IDS_COPYING) + job.strShown;
-                break;
-            case SCCopyOutcome::NotRelease:
-                NoteCopyFailure(SCFileIterator::kNotReleaseError, NotReleaseText(job.strShown));
-                strMessage = SCResUString(IDS_ERROR) + NotReleaseText(job.strShown) + L"\r\n";
-                break;
-            case SCCopyOutcome::Changed:
-                NoteCopyFailure(SCFileIterator::kChangedError, ChangedText(job.strShown));
-                strMessage = SCResUString(IDS_ERROR) + ChangedText(job.strShown) + L"\r\n";
-                break;
-            case SCCopyOutcome::Failed:
-                NoteCopyFailure(job.result.dwError);
-                strMessage = SCResUString(IDS_ERROR) + SystemMessageText(job.result.dwError);
-                break;
-            }
-            break;
-        }
-        if (pfnCallback != nullptr)
-        {
-            pfnCallback(strMessage, pContext);
-        }
-    }
-    catch (SCException* e)
-    {
-        SC_HANDLE(e);
-    }
-    return bCopied;
-}
-
-// The jobs of every entry with a target, in the list's order.
-std::vector<CopyJob> PlanCopies(const FileList& list, const SCReleaseRecord* pRecord)
-{
-    std::vector<CopyJob> jobs;
-    const std::wstring strRoot = InstallationRoot();
-    for (const std::unique_ptr<FileListEntry>& pEntry : list)
-    {
-        const FileListEntry& entry = *pEntry;
-        if (entry.target.empty())
-        {
-            continue;
-        }
-        CopyJob& job = jobs.emplace_back();
-        job.strSource = entry.folder + entry.name;
-        job.strShown = UpperCase(job.strSource);
-        job.strFolder = entry.folder;
-        job.strTarget = entry.target;
-        job.strDestination = entry.target + entry.name;
-        job.strRefusal = SCFileIterator::CheckCopyDestination(strRoot, entry.target, entry.name);
-        if (!job.strRefusal.empty())
-        {
-            job.kind = CopyJob::Kind::Refused;
-        }
-        else if (pRecord != nullptr)
-        {
-            const SCReleaseRecord::Item* pExpected = pRecord->Find(entry.folder, entry.name);
-            if (pExpected == nullptr)
-            {
-                job.kind = CopyJob::Kind::NotInRecord;
-            }
-            else
-            {
-                job.bChecked = true;
-                job.expected = *pExpected;
-            }
-        }
-    }
-    return jobs;
-}
 } // namespace
 
 DWORD SCFileIterator::GetFirstCopyError() noexcept
@@ -1093,17 +580,6 @@ unsigned SCFileIterator::GetFilesCopied() noexcept
     return g_nFilesCopied;
 }
 
-std::wstring SCFileIterator::StalledReason(std::wstring strFolder, const std::wstring& strFile,
-                                           DWORD dwStallMs)
-{
-    while (strFolder.size() > 1 && strFolder.back() == L'\\')
-    {
-        strFolder.pop_back();
-    }
-    return AfxFormatStrings(SCResUString(IDS_RELEASE_STALLED),
-                            {strFolder, strFile, std::to_wstring(dwStallMs / 1000)});
-}
-
 BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd,
                                const SCReleaseRecord* pRecord, DWORD dwStallMs)
 {
@@ -1118,78 +594,13 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
         {
             SC_THROW(SC_NO_CODE);
         }
-        bResult = TRUE;
         StatusThreadGuard status(true);
-        auto pRun = std::make_shared<CopyRun>();
-        pRun->bHashing = pRecord != nullptr;
-        pRun->jobs = PlanCopies(*pList, pRecord);
-
-        // The files are copied on a thread of their own, so that a share that stops
-        // answering never stops the dialog from answering; each finished copy is
-        // reported here, in the list's order.
-        size_t nReported = 0;
-        const auto reportUpTo = [&](size_t nUpTo)
-        {
-            for (; nReported < nUpTo; ++nReported)
-            {
-                if (!ReportCopy(pRun->jobs[nReported], pfnCallback, pWnd))
-                {
-                    bResult = FALSE;
-                }
-            }
-        };
-        const auto finished = [&pRun]
-        {
-            const std::lock_guard<std::mutex> lock(pRun->mutex);
-            return pRun->nDone;
-        };
-        const HWND hWnd = AfxGetSafeHwnd(pWnd);
-        const bool bEnded = AfxRunWithDeadline(
-            [pRun](std::atomic<ULONGLONG>& lastSign) { CopyJobs(*pRun, lastSign); }, dwStallMs,
-            [&]
-            {
-                reportUpTo(finished());
-                if (hWnd != nullptr)
-                {
-                    AfxPumpWindowMessages(hWnd);
-                }
-            });
-        size_t nDone = 0;
-        size_t nReading = 0;
-        {
-            const std::lock_guard<std::mutex> lock(pRun->mutex);
-            pRun->bAbandoned = true;
-            nDone = pRun->nDone;
-            nReading = std::max(pRun->nReading, nDone);
-        }
-        reportUpTo(nDone);
-        if (nDone < pRun->jobs.size())
-        {
-            // Left behind in a call to the share, or out of memory: the rest of the
-            // release is not installed now; the next start tries again.
-            bResult = FALSE;
-            // The file that was being read when the share went silent.
-            const CopyJob& job = pRun->jobs[std::min(nReading, pRun->jobs.size() - 1)];
-            if (!bEnded)
-            {
-                const std::wstring strReason = StalledReason(job.strFolder, job.strShown, dwStallMs);
-                NoteCopyFailure(kStalledError, strReason);
-                if (pfnCallback != nullptr)
-                {
-                    pfnCallback(SCResUString(IDS_ERROR) + strReason + L"\r\n", pWnd);
-                }
-            }
-            else
-            {
-                NoteCopyFailure(ERROR_NOT_ENOUGH_MEMORY);
-                if (pfnCallback != nullptr)
-                {
-                    pfnCallback(SCResUString(IDS_ERROR) + SystemMessageText(ERROR_NOT_ENOUGH_MEMORY),
-                                pWnd);
-                }
-            }
-        }
-        if (hWnd != nullptr)
+        SCReleaseInstall install(InstallationRoot(), pfnCallback, pWnd, pRecord, dwStallMs);
+        bResult = install.Install(*pList);
+        g_dwFirstCopyError = install.GetFirstError();
+        g_strFirstCopyReason = install.GetFirstReason();
+        g_nFilesCopied = install.GetFilesInstalled();
+        if (AfxGetSafeHwnd(pWnd) != nullptr)
         {
             pWnd->PostMessage(WM_LAUNCH_CLIENT, 0, 0);
         }
@@ -1201,7 +612,7 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
     catch (const std::bad_alloc&)
     {
         bResult = FALSE;
-        NoteCopyFailure(ERROR_NOT_ENOUGH_MEMORY);
+        g_dwFirstCopyError = ERROR_NOT_ENOUGH_MEMORY;
     }
     return bResult;
 }
@@ -1209,23 +620,28 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
 BOOL SCFileIterator::CopyOneFile(const std::wstring& strSource, const std::wstring& strDestination,
                                  SCProgressCallback pfnCallback, CWnd* pContext)
 {
-    CopyJob job;
-    job.strSource = strSource;
-    job.strShown = strSource;
     std::atomic<ULONGLONG> lastSign{0};
-    const std::wstring strTemp = TemporaryPathFor(strDestination);
+    const std::wstring strTemp = SCLeftoverPathBeside(strDestination);
     SCFileCopy copier(false);
-    job.result = copier.Copy(strSource, strTemp, nullptr, lastSign);
-    if (job.result.outcome == SCCopyOutcome::Copied)
+    SCCopyResult result = copier.Copy(strSource, strTemp, nullptr, lastSign);
+    if (result.outcome == SCCopyOutcome::Copied)
     {
-        const DWORD dwError = ReplaceWithTemporary(strTemp, strDestination);
-        if (dwError != ERROR_SUCCESS)
-        {
-            job.result.outcome = SCCopyOutcome::Failed;
-            job.result.dwError = dwError;
-        }
+        result.dwError = SCInstallSwitch::ReplaceWithStaged(strTemp, strDestination);
     }
-    return ReportCopy(job, pfnCallback, pContext);
+    else if (result.dwError == ERROR_SUCCESS)
+    {
+        result.dwError = ERROR_FILE_INVALID;
+    }
+    const bool bCopied = result.dwError == ERROR_SUCCESS;
+    if (pfnCallback != nullptr)
+    {
+        pfnCallback(bCopied ? SCResUString(IDS_COPYING) + strSource
+                            : SCResUString(IDS_ERROR) +
+                                  AfxSystemErrorText(result.dwError,
+                                                     MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT)),
+                    pContext);
+    }
+    return bCopied ? TRUE : FALSE;
 }
 
 std::wstring SCFileIterator::CheckCopyDestination(const std::wstring& strRoot,
@@ -1276,57 +692,6 @@ std::wstring SCFileIterator::CheckCopyDestination(const std::wstring& strRoot,
         return refuse(IDS_REFUSED_NO_BACKSLASH, {strTarget});
     }
     return std::wstring();
-}
-
-std::wstring SCFileIterator::NewTemporaryPath(const std::wstring& strDestination)
-{
-    return TemporaryPathFor(strDestination);
-}
-
-DWORD SCFileIterator::ReplaceWithTemporaryFile(const std::wstring& strTempPath,
-                                               const std::wstring& strDestination)
-{
-    return ReplaceWithTemporary(strTempPath, strDestination);
-}
-
-bool SCFileIterator::IsCopyLeftoverName(const std::wstring& strName)
-{
-    CopyMaker maker;
-    return ParseLeftoverName(strName, &maker);
-}
-
-int SCFileIterator::RemoveCopyLeftovers(const std::wstring& strFolder)
-{
-    std::wstring strPattern = strFolder;
-    if (!strPattern.empty() && strPattern.back() != L'\\')
-    {
-        strPattern += L'\\';
-    }
-    strPattern += kLeftoverPrefix;
-    strPattern += L'*';
-
-    int nRemoved = 0;
-    CFileFind finder;
-    BOOL bMore = finder.FindFile(strPattern.c_str());
-    while (bMore)
-    {
-        bMore = finder.FindNextFile();
-        CopyMaker maker;
-        // The pattern also matches short names: the long name decides.
-        if (finder.IsDirectory() ||
-            !ParseLeftoverName(finder.GetFindData().cFileName, &maker) ||
-            ProcessMayBeCopying(maker))
-        {
-            continue;
-        }
-        const std::wstring strPath = AfxLongPathForm(finder.GetFilePath());
-        SetFileAttributesW(strPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (DeleteFileW(strPath.c_str()))
-        {
-            ++nRemoved;
-        }
-    }
-    return nRemoved;
 }
 
 // ---- SCRecurseThread ----

@@ -67,6 +67,14 @@
 #define IDS_NOT_RELEASE_FILE 39 // %1 source
 #define IDS_CHANGED_WHILE_COPIED 120 // %1 source
 #define IDS_RELEASE_STALLED 121 // %1 folder, %2 file, %3 seconds
+// The install: a release whole or not at all (lib/ReleaseInstall, lib/InstallSwitch)
+#define IDS_INSTALL_NO_SPACE 180 // %1 bytes needed, %2 folder, %3 bytes free
+#define IDS_INSTALL_NOT_SWITCHED 181 // %1 file, %2 why
+#define IDS_INSTALL_HELD_BY 182 // %1 file, %2 why, %3 programs holding it
+#define IDS_INSTALL_NOT_PUT_BACK 183 // %1 file, %2 why
+#define IDS_INSTALL_COMPLETED 184
+#define IDS_INSTALL_PUT_BACK 185
+#define IDS_INSTALL_JOURNAL_UNREADABLE 186 // %1 journal
 // Texts of the desktop report and the directory chooser
 #define IDS_REPORT_NOT_ANSWERING 150 // %1 report folder, %2 seconds
 #define IDS_REPORT_NOT_WRITTEN 151 // %1 report folder, %2 why

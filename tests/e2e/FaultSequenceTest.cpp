@@ -4,14 +4,16 @@
 // starts killed (at copy moments too, some on a lagging share), the share stalling,
 // going away, or dropping single reads (at the check, the list's and the record's
 // read, inside a copy),
-// release files damaged after publishing, installed files read-only or held open,
-// broken lists, two starts at once, forced runs. After every start: the installation
-// holds only contents ever published for each file (or what it held before any
-// release), nothing outside it changed, no everyday start kept the user waiting
-// twice for one release, every start ended by itself (or after the one OK the rules
-// allow) and started the client, no temporary copy outlived the next run, and a
-// start without a fault of its own brought the installation to the latest sound
-// release unless the release's three runs were spent.
+// release files damaged after publishing, installed files read-only, held open or
+// loaded as a library, broken lists, two starts at once, forced runs. After every
+// start: the installation holds only contents ever published for each file (or what
+// it held before any release), nothing outside it changed, no everyday start kept
+// the user waiting twice for one release, every start ended by itself (or after the
+// one OK the rules allow) and started the client, no temporary copy outlived the
+// next run; after every start that ended by itself, the installation is exactly one
+// release as published (or as it was before any), never a mix; and a start without
+// a fault of its own brought the installation to the latest sound release, whole,
+// unless the release's three runs were spent, or else changed nothing.
 #include "lib/Miscellaneous.h"
 #include "lib/Sha256.h"
 #include "tests/support/Scenario.h"
@@ -34,6 +36,8 @@ const wchar_t kList[] = L"HotUpdateFileList_Server.txt";
 const char kListName[] = "HotUpdateFileList_Server.txt";
 const char kRecordName[] = "HotUpdateFileList_Server.sha256";
 const wchar_t kTemporary[] = L"~QVSCopy-";
+const wchar_t kJournal[] = L"HotUpdateInstall.journal";
+const wchar_t kProbe[] = L"bin\\probe.dll";
 
 using Digest = SCSha256::Digest;
 Digest Hash(const std::string& bytes)
@@ -69,13 +73,13 @@ std::wstring ReleaseTime(const FILETIME& ftUtc)
     return text;
 }
 
-enum class Fault { None, Kill, Stall, Gone, Drop, Damage, ReadOnly, Lock, List, Two, Force };
+enum class Fault { None, Kill, Stall, Gone, Drop, Damage, ReadOnly, Lock, InUse, List, Two, Force };
 // QVS_FAULTS names the kinds a run injects (all of them without it).
 const std::pair<const char*, Fault> kKinds[] = {
     {"kill", Fault::Kill},         {"stall", Fault::Stall}, {"gone", Fault::Gone},
     {"drop", Fault::Drop},         {"damage", Fault::Damage}, {"readonly", Fault::ReadOnly},
-    {"lock", Fault::Lock},         {"list", Fault::List},   {"two", Fault::Two},
-    {"force", Fault::Force}};
+    {"lock", Fault::Lock},         {"inuse", Fault::InUse}, {"list", Fault::List},
+    {"two", Fault::Two},           {"force", Fault::Force}};
 
 // The stalling share's control files for one release folder; whatever is set is
 // removed on destruction, so that no stall outlives a failed test (a Wine process
@@ -173,6 +177,9 @@ protected:
         std::wstring releaseTime;
         std::wstring failedTime;
         unsigned nFailedRuns = 0;
+        // A start before was cut short in its install: this one finishes or puts
+        // back that install first, which the prediction does not foresee.
+        bool bInterrupted = false;
     };
 
     void Run(unsigned nCycles);
@@ -186,6 +193,7 @@ private:
     // ---- the installation ----
     void MakeReadOnly();
     void LockFile();
+    void LoadProbe();
     void ReleaseLocks(bool bAll);
     Tree Installed() const;
     // ---- starts ----
@@ -206,6 +214,10 @@ private:
     Prediction Predict(bool bForced) const;
     void CheckPrediction(const Prediction& p, const Start& start, const Tree& tree);
     void CheckAlways(const Tree& tree, bool bRan);
+    // The installation is one release as published (or as before any): not a mix.
+    void CheckWhole(const Tree& tree);
+    // The release's files a start would copy into the installation as it is now.
+    std::vector<std::wstring> Planned() const;
     // ---- bookkeeping ----
     bool Chance(unsigned percent) { return m_rng() % 100 < percent; }
     size_t Pick(size_t n) { return m_rng() % n; }
@@ -227,6 +239,11 @@ private:
     unsigned m_nVersion = 0;
     FILETIME m_clock = T(2026, 1, 1);
     std::map<std::wstring, std::set<Digest>> m_ever; // every content published or pre-installed
+    std::map<std::wstring, Digest> m_preinstalled;
+    std::vector<std::map<std::wstring, Digest>> m_published; // each release as published
+    std::string m_probe; // a library's image, each version of probe.dll with bytes after it
+    HMODULE m_hProbe = nullptr; // probe.dll held loaded for one start
+    unsigned m_nMixes = 0;
     std::map<std::wstring, Published> m_release;     // the files as the list names them
     std::set<std::wstring> m_large;
     std::map<std::wstring, std::string> m_damaged; // and their published bytes
@@ -283,7 +300,7 @@ void FaultSequence::Publish()
     // a damaged file is mended, by its published bytes again or by a newer version.
     static const wchar_t* const kPool[] = {L"bin\\core.dll",  L"bin\\app.dll",  L"data\\conf.dat",
                                            L"bin\\ui.dll",    L"lib\\net.dll",  L"data\\big.pak",
-                                           L"bin\\extra.dll", L"lib\\sub\\deep.dat"};
+                                           L"bin\\extra.dll", L"lib\\sub\\deep.dat", kProbe};
     std::string changes;
     for (const wchar_t* file : kPool)
     {
@@ -302,13 +319,20 @@ void FaultSequence::Publish()
         }
         const size_t size = m_large.count(file) != 0 ? (1u << 20) + Pick(1u << 20) : 100 + Pick(6000);
         m_clock = Plus(m_clock, 60);
-        const std::string bytes = Content(size, ToUtf8(file) + " v" + std::to_string(++m_nVersion));
+        const std::string version = ToUtf8(file) + " v" + std::to_string(++m_nVersion);
+        // The library is a real one, which a program can hold loaded.
+        const std::string bytes = file == std::wstring(kProbe) ? m_probe + version : Content(size, version);
         WriteRelease(file, bytes, m_clock);
         m_release[file] = {Hash(bytes), bytes.size(), m_clock};
         m_ever[file].insert(Hash(bytes));
         changes += " " + ToUtf8(file) + " " + std::to_string(bytes.size()) + " bytes";
     }
     m_damaged.clear();
+    std::map<std::wstring, Digest>& published = m_published.emplace_back();
+    for (const auto& [file, item] : m_release)
+    {
+        published[file] = item.digest;
+    }
     ASSERT_EQ(0u, RunProgram(L"\"" + ExeFolder() + L"QVSMakeList.exe\" \"" + rel.local() + L"\""));
     // The list must be newer, to the second, than every list before it, broken ones
     // too: one made in the same second is dated a second later (as a copy onto the
@@ -447,8 +471,21 @@ void FaultSequence::LockFile()
     }
 }
 
+void FaultSequence::LoadProbe()
+{
+    // Loaded by another program (this one), as a client another user left open holds
+    // its libraries: it cannot be replaced, only moved aside. Held for one start.
+    m_hProbe = Exists(inst.Path(kProbe)) ? LoadLibraryW(inst.Path(kProbe).c_str()) : nullptr;
+    m_fault = m_hProbe != nullptr ? "in use: bin\\probe.dll loaded" : "in use: no probe.dll to load";
+}
+
 void FaultSequence::ReleaseLocks(bool bAll)
 {
+    if (m_hProbe != nullptr)
+    {
+        FreeLibrary(m_hProbe);
+        m_hProbe = nullptr;
+    }
     for (auto it = m_locked.begin(); it != m_locked.end();)
     {
         if (bAll || --it->second.second == 0)
@@ -569,7 +606,9 @@ void FaultSequence::KilledStart()
         starts.push_back(Launch(bForced));
         Start& start = starts.back();
         const DWORD delayMs = static_cast<DWORD>(bAtCopy ? Pick(15) : Pick(1500));
-        const size_t nCopy = 1 + Pick(3);
+        // The temporary copies of the staged files come first, then the names the
+        // installed files are moved aside to: the moment may fall in either step.
+        const size_t nCopy = 1 + Pick(std::max<size_t>(3, 2 * Planned().size() + 1));
         m_fault = std::string(bForced ? "forced start" : "everyday start") + " killed " +
                   (bAtCopy ? "at temporary copy " + std::to_string(nCopy) + " + " : "at ") +
                   std::to_string(delayMs) + " ms" + (bLag ? ", 3 ms latency" : "");
@@ -641,15 +680,11 @@ void FaultSequence::DropStart()
     const std::wstring release = ReleaseTime(Stamp(m_backing + L"\\" + kList));
     // The files the start copies, each with a read inside its copy.
     std::vector<std::string> planned;
-    for (const auto& [file, published] : m_release)
+    for (const std::wstring& file : Planned())
     {
-        const auto installed = m_tree.find(file);
-        if (installed == m_tree.end() || Seconds(installed->second.stamp) < Seconds(published.stamp))
-        {
-            // A small file is read at once; a large one 64 KB a read.
-            planned.push_back(ToUtf8(file.substr(file.rfind(L'\\') + 1)) + "@" +
-                              std::to_string(m_large.count(file) != 0 ? 2 + Pick(14) : 1));
-        }
+        // A small file is read at once; a large one 64 KB a read.
+        planned.push_back(ToUtf8(file.substr(file.rfind(L'\\') + 1)) + "@" +
+                          std::to_string(m_large.count(file) != 0 ? 2 + Pick(14) : 1));
     }
     // The list's read, the record's, a read inside a copy, or the record's and one
     // inside a copy (the record unread, nothing checks the copy). A copy that takes a
@@ -733,7 +768,81 @@ void FaultSequence::AfterStarts(std::vector<Start>& starts, const std::wstring& 
                               std::to_string(shareList.size())));
     m_tree = Installed();
     CheckAlways(m_tree, bRan);
+    if (nKilled == 0)
+    {
+        CheckWhole(m_tree);
+    }
     m_fault.clear();
+}
+
+std::vector<std::wstring> FaultSequence::Planned() const
+{
+    std::vector<std::wstring> planned;
+    for (const auto& [file, published] : m_release)
+    {
+        const auto installed = m_tree.find(file);
+        if (installed == m_tree.end() || Seconds(installed->second.stamp) < Seconds(published.stamp))
+        {
+            planned.push_back(file);
+        }
+    }
+    return planned;
+}
+
+void FaultSequence::CheckWhole(const Tree& tree)
+{
+    // Every file any release named, and what the installation held before them.
+    std::set<std::wstring> files;
+    for (const auto& [file, digest] : m_preinstalled)
+    {
+        files.insert(file);
+    }
+    for (const auto& release : m_published)
+    {
+        for (const auto& [file, digest] : release)
+        {
+            files.insert(file);
+        }
+    }
+    // As installing release n leaves it: its files as published, the rest as before
+    // any release (releases only add files); n = -1, before any release.
+    std::string closest;
+    size_t nClosest = ~size_t{0};
+    for (ptrdiff_t n = -1; n < static_cast<ptrdiff_t>(m_published.size()); ++n)
+    {
+        std::string differences;
+        size_t nDiffering = 0;
+        for (const std::wstring& file : files)
+        {
+            const std::map<std::wstring, Digest>* pWhole =
+                n >= 0 && m_published[static_cast<size_t>(n)].count(file) != 0
+                    ? &m_published[static_cast<size_t>(n)]
+                    : &m_preinstalled;
+            const auto expected = pWhole->find(file);
+            const auto installed = tree.find(file);
+            const bool bSame = expected == pWhole->end()
+                                   ? installed == tree.end()
+                                   : installed != tree.end() &&
+                                         Hash(installed->second.bytes) == expected->second;
+            if (!bSame)
+            {
+                ++nDiffering;
+                differences += " " + ToUtf8(file);
+            }
+        }
+        if (nDiffering == 0)
+        {
+            return;
+        }
+        if (nDiffering < nClosest)
+        {
+            nClosest = nDiffering;
+            closest = (n < 0 ? std::string("before any release") : "release " + std::to_string(n + 1)) +
+                      " but" + differences;
+        }
+    }
+    ++m_nMixes;
+    Fail("a start that ended by itself left a mix of releases", L"", "closest: " + closest);
 }
 
 void FaultSequence::CheckAlways(const Tree& tree, bool bRan)
@@ -746,6 +855,15 @@ void FaultSequence::CheckAlways(const Tree& tree, bool bRan)
         if (file.find(kTemporary) != std::wstring::npos)
         {
             temps.insert(file);
+            continue;
+        }
+        if (file == kJournal)
+        {
+            // A start cut short in its install leaves it; the next one ends it.
+            if (bRan)
+            {
+                Fail("a run that went to its end left the install's journal", file, "");
+            }
             continue;
         }
         const auto it = m_ever.find(file);
@@ -826,6 +944,7 @@ FaultSequence::Prediction FaultSequence::Predict(bool bForced) const
     // for OK when the run is forced or the release's first.
     const bool bFirstRun = p.failedTime != p.releaseTime || p.nFailedRuns == 0;
     p.bStays = p.bRuns && m_bListBroken && (bForced || bFirstRun);
+    p.bInterrupted = Exists(inst.Path(kJournal));
     return p;
 }
 
@@ -857,28 +976,29 @@ void FaultSequence::CheckPrediction(const Prediction& p, const Start& start, con
             return; // a forced run or a newer release brings it: checked when one comes
         }
     }
-    if (m_bListBroken)
+    if (p.bInterrupted)
     {
+        return; // it finished or put back the install of a start before: CheckWhole
+    }
+    if (p.bRuns && !p.bSucceeds)
+    {
+        // A run that fails installs nothing: not a file of the release.
         const std::string changed = Differences(WithoutTemporaries(p.tree), WithoutTemporaries(tree));
-        if (p.bRuns && !changed.empty())
+        if (!changed.empty())
         {
-            Fail("a run of a broken list changed the installation", L"", changed);
+            Fail("a run that failed changed the installation", L"", changed);
         }
     }
-    else
+    else if (p.bRuns)
     {
-        // Every sound file of the release installed with the release's bytes and stamp.
+        // Every file of the release installed with the release's bytes and stamp.
         for (const auto& [file, published] : m_release)
         {
-            if (m_damaged.count(file) != 0 || m_locked.count(file) != 0)
-            {
-                continue;
-            }
             const auto it = tree.find(file);
             if (it == tree.end() || Hash(it->second.bytes) != published.digest ||
                 CompareFileTime(&it->second.stamp, &published.stamp) != 0)
             {
-                Fail("a start without a fault of its own left a sound file of the release out", file,
+                Fail("a start without a fault of its own left a file of the release out", file,
                      it == tree.end() ? "missing"
                                       : std::to_string(it->second.bytes.size()) + " bytes installed, " +
                                             std::to_string(published.size) + " published");
@@ -921,7 +1041,7 @@ void FaultSequence::Run(unsigned nCycles)
         }
     }
     ASSERT_TRUE(faults == nullptr || !m_kinds.empty())
-        << "QVS_FAULTS names none of kill,stall,gone,drop,damage,readonly,lock,list,two,force";
+        << "QVS_FAULTS names none of kill,stall,gone,drop,damage,readonly,lock,inuse,list,two,force";
     std::printf("[ seed     ] %u (QVS_SEED=%u repeats this run; QVS_FAULTS=%s)\n", m_seed, m_seed,
                 faults != nullptr ? ToUtf8(faults).c_str() : "all");
     std::fflush(stdout);
@@ -934,7 +1054,9 @@ void FaultSequence::Run(unsigned nCycles)
     for (const auto& [file, state] : Installed())
     {
         m_ever[file].insert(Hash(state.bytes));
+        m_preinstalled[file] = Hash(state.bytes);
     }
+    m_probe = ReadBytes(ExeFolder() + L"ProbeLibrary.dll");
     // Three large files (a kill or a stall lands inside their copies), the others small.
     m_large = {L"bin\\core.dll", L"data\\big.pak", L"bin\\ui.dll"};
     WriteBytes(m_sentinel + L"\\bin\\core.dll", "beside the installation");
@@ -972,6 +1094,10 @@ void FaultSequence::Run(unsigned nCycles)
             LockFile();
             CleanStart(Chance(20));
             break;
+        case Fault::InUse:
+            LoadProbe();
+            CleanStart(Chance(20));
+            break;
         case Fault::List:
             BreakList();
             CleanStart(Chance(20));
@@ -996,9 +1122,9 @@ void FaultSequence::Run(unsigned nCycles)
     }
     ReleaseLocks(true);
     std::printf("[ figures  ] %u cycles, %u starts in %.1f s, %.1f s of them from launch to end; "
-                "%u fault-free starts found the release's runs spent\n",
+                "%u fault-free starts found the release's runs spent; %u mixes of releases\n",
                 nCycles, m_nStart, static_cast<double>(GetTickCount64() - m_began) / 1000,
-                static_cast<double>(m_msStarts) / 1000, m_nSpent);
+                static_cast<double>(m_msStarts) / 1000, m_nSpent, m_nMixes);
     if (HasFailure())
     {
         std::string journal;

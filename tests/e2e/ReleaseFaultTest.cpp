@@ -1,7 +1,7 @@
 // Faults of the release: its share vanishing in the middle of the copy, a list
 // that is not a list, and a list written by hand that names places outside the
-// installation. Nothing is lost or written outside, the user learns why, QVS.ini
-// records it, and the next start completes once the fault is gone.
+// installation. Nothing is lost, mixed or written outside, the user learns why,
+// QVS.ini records it, and the next start installs the release once the fault is gone.
 #include "tests/support/Scenario.h"
 
 using namespace qvstest;
@@ -44,9 +44,8 @@ TEST_F(ReleaseFault, TheShareVanishingDuringTheCopyLosesNothingAndTheNextStartCo
     }
     CheckUpdate(before, copies);
 
-    // Back: the next start completes the update.
+    // Back: the next start installs the release whole.
     ASSERT_TRUE(MoveFileW(gone.c_str(), rel.local().c_str()));
-    std::erase_if(copies, [&first](const Copy& copy) { return copy.file == first; });
     for (Copy& copy : copies)
     {
         copy.error = ERROR_SUCCESS;
@@ -87,7 +86,8 @@ TEST_F(ReleaseFault, AListThatIsNoListStopsTheRunAndAHostileOneWritesNothingOuts
 
     // A list written by hand: good.dll among lines that climb out of the root,
     // name drives, shares, devices and streams. Each of those is refused and
-    // reported, good.dll is installed, the run records "0", the client is started.
+    // reported, nothing of the release is installed, the run records "0", the
+    // client is started.
     const std::wstring evil = L"evil-" + std::to_wstring(GetCurrentProcessId()) + L".dll";
     rel.Put(evil, "evil", T(2026, 1, 10));
     rel.Put(L"bin\\" + evil, "evil", T(2026, 1, 10));
@@ -108,9 +108,7 @@ TEST_F(ReleaseFault, AListThatIsNoListStopsTheRunAndAHostileOneWritesNothingOuts
     const Tree releaseBefore = Scan(rel.local());
     const Before before = Take();
     EXPECT_EQ(0u, RunProgram(inst.Command()));
-    Tree expected = before.tree;
-    expected[L"bin\\good.dll"] = before.release.at(L"bin\\good.dll");
-    EXPECT_EQ("", Differences(expected, Scan(inst.root(), inst.Volatile())));
+    EXPECT_EQ("", Differences(before.tree, Scan(inst.root(), inst.Volatile())));
     EXPECT_EQ("", Differences(releaseBefore, Scan(rel.local())));
     const std::wstring parent = inst.root().substr(0, inst.root().rfind(L'\\'));
     for (const std::wstring& outside :
@@ -126,7 +124,7 @@ TEST_F(ReleaseFault, AListThatIsNoListStopsTheRunAndAHostileOneWritesNothingOuts
         ++refused;
     }
     EXPECT_EQ(std::size(hostile), refused) << log;
-    EXPECT_NE(std::string::npos, log.find(std::string("Copying...") + ToUtf8(Upper(u + L"\\bin\\good.dll"))));
+    EXPECT_EQ(std::string::npos, log.find("Copying..."));
     EXPECT_EQ(L"0", inst.Ini(L"UpdateSucceeded"));
     EXPECT_EQ(ReasonText(ERROR_BAD_PATHNAME), inst.Ini(L"UpdateFailureReason"));
     EXPECT_TRUE(WaitUntil([&] { return inst.ClientStarts().size() == before.nStarts + 1; }, 10000));

@@ -1,6 +1,6 @@
 // Files that are not what was published (damaged, cut short, replaced after the
-// list was made) are never installed; the sound files of the same release are,
-// and once the share is mended the next start installs the rest. A release
+// list was made) are never installed, nor is anything else of their release; once
+// the share is mended the next start installs the release whole. A release
 // without its record, or with another list's, installs as before and says so.
 #include "tests/support/Scenario.h"
 
@@ -38,18 +38,34 @@ TEST_F(ReleaseRecord, FilesThatDoNotMatchAreRefusedUntilTheShareIsMended)
     damage(L"bin\\flipped.dll", [](std::string& b) { b[12345] ^= 0x10; });
     damage(L"bin\\short.dll", [](std::string& b) { b.resize(b.size() / 2); });
     damage(L"bin\\replaced.dll", [](std::string& b) { b.assign(b.size(), 'x'); });
-    ExpectUpdate({{L"bin\\flipped.dll", kNotRelease},
-                  {L"bin\\short.dll", kNotRelease},
-                  {L"bin\\replaced.dll", kNotRelease},
-                  {L"bin\\sound.dll"},
-                  {L"docs\\new.txt"}});
-
-    // Mended: the next start installs them.
-    for (const wchar_t* file : {L"bin\\flipped.dll", L"bin\\short.dll", L"bin\\replaced.dll"})
+    std::vector<Copy> copies;
+    for (const std::wstring& file : files)
     {
-        rel.Put(file, Content(20000, ToUtf8(file)), stamp);
+        const bool bSound = file == L"bin\\sound.dll" || file == L"docs\\new.txt";
+        copies.push_back({file, bSound ? ERROR_SUCCESS : kNotRelease});
     }
-    ExpectUpdate({{L"bin\\flipped.dll"}, {L"bin\\short.dll"}, {L"bin\\replaced.dll"}});
+    ExpectUpdate(copies);
+    // The copies stop at the first damaged one: mended one by one, each of the others
+    // is refused in its turn, and nothing of the release is installed meanwhile.
+    for (const std::wstring& file : Take().copyOrder)
+    {
+        const auto damaged = std::find_if(copies.begin(), copies.end(), [&](const Copy& c)
+                                          { return c.file == file && c.error == kNotRelease; });
+        if (damaged == copies.end())
+        {
+            continue;
+        }
+        rel.Put(file, Content(20000, ToUtf8(file)), stamp);
+        damaged->error = ERROR_SUCCESS;
+        if (std::any_of(copies.begin(), copies.end(), [](const Copy& c) { return c.error != 0; }))
+        {
+            ExpectUpdate(copies);
+        }
+    }
+    // Mended, after three failed runs of the release: the administrator publishes
+    // it again, and the next start installs it whole.
+    ASSERT_EQ(0u, rel.Publish());
+    ExpectUpdate(copies);
 }
 
 TEST_F(ReleaseRecord, WithoutItsRecordOrWithAnotherListsAReleaseInstallsAndSaysSo)

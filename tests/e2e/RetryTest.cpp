@@ -4,6 +4,8 @@
 // be written stops the run before any copy.
 #include "tests/support/Scenario.h"
 
+#include <regex>
+
 using namespace qvstest;
 
 namespace
@@ -87,7 +89,7 @@ TEST_F(Retry, AReadOnlyListWithAFileMissingIsRetriedOnceTheFileIsBack)
                       FILE_ATTRIBUTE_READONLY);
 
     ASSERT_TRUE(MoveFileW(rel.Path(L"b.away").c_str(), rel.Path(L"bin\\b.dll").c_str()));
-    ExpectUpdate({{L"bin\\b.dll"}});
+    ExpectUpdate({{L"bin\\a.dll"}, {L"bin\\b.dll"}});
     ExpectClientOnly();
     SetFileAttributesW(list.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
@@ -128,4 +130,52 @@ TEST(FullDisk, AClientListThatCannotBeWrittenStopsTheRunBeforeAnyCopy)
     EXPECT_EQ("", Differences(before, Scan(inst.root(), inst.Volatile())));
     EXPECT_EQ(std::string::npos, inst.Log().find("Copying...")) << inst.Log();
     EXPECT_TRUE(inst.ClientStarts().empty());
+}
+
+// A release larger than the free space of the installation's disk: the run stops
+// before its first copy, says how much it needs and how much is free, replaces
+// nothing and starts the client; a release that fits is installed whole.
+TEST(FullDisk, AReleaseTooLargeForTheDiskReplacesNothing)
+{
+    const wchar_t* disk = _wgetenv(L"QVS_SMALL_DISK");
+    ASSERT_NE(nullptr, disk) << "QVS_SMALL_DISK is not set: run the tests through scripts/test";
+    Release rel;
+    Installation inst(L"inst", disk);
+    inst.Configure(rel.unc());
+    inst.Put(L"bin\\app.dll", "app 1", T(2025, 6, 1));
+    ULARGE_INTEGER free{};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(inst.root().c_str(), &free, nullptr, nullptr));
+    const size_t nFree = static_cast<size_t>(free.QuadPart);
+    rel.Put(L"bin\\app.dll", "app 2", T(2026, 1, 10));
+    rel.Put(L"data\\big.pak", std::string(nFree + (1u << 20), 'b'), T(2026, 1, 10));
+    ASSERT_EQ(0u, rel.Publish());
+    const Tree before = Scan(inst.root(), inst.Volatile());
+
+    EXPECT_EQ(0u, RunProgram(inst.Command()));
+    EXPECT_TRUE(WaitUntil([&] { return inst.ClientStarts().size() == 1; }, 10000));
+    EXPECT_EQ("", Differences(before, Scan(inst.root(), inst.Volatile())));
+    EXPECT_EQ(L"0", inst.Ini(L"UpdateSucceeded"));
+    const std::wstring reason = inst.Ini(L"UpdateFailureReason");
+    std::wsmatch match;
+    ASSERT_TRUE(std::regex_match(reason, match,
+                                 std::wregex(L"The release needs ([0-9,]+) bytes of free space in (.+), "
+                                             L"but only ([0-9,]+) bytes are free there: nothing was installed\\.")))
+        << ToUtf8(reason);
+    const auto number = [](std::wstring text)
+    {
+        std::erase(text, L',');
+        return std::stoull(text);
+    };
+    EXPECT_GE(number(match[1]), nFree + (1u << 20) + 5u);
+    EXPECT_LT(number(match[3]), number(match[1]));
+    EXPECT_EQ(0u, match[2].str().find(inst.root())) << ToUtf8(match[2]);
+    EXPECT_NE(std::string::npos, inst.Log().find("Error!.." + ToUtf8(reason))) << inst.Log();
+    EXPECT_EQ(std::string::npos, inst.Log().find("Copying...")) << inst.Log();
+
+    rel.Put(L"data\\big.pak", std::string(nFree / 2, 'b'), T(2026, 1, 11));
+    ASSERT_EQ(0u, rel.Publish());
+    EXPECT_EQ(0u, RunProgram(inst.Command()));
+    EXPECT_EQ(L"1", inst.Ini(L"UpdateSucceeded")) << ToUtf8(inst.Ini(L"UpdateFailureReason"));
+    EXPECT_EQ("app 2", ReadBytes(inst.Path(L"bin\\app.dll")));
+    EXPECT_EQ(nFree / 2, ReadBytes(inst.Path(L"data\\big.pak")).size());
 }

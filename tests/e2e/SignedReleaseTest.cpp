@@ -207,7 +207,7 @@ TEST_F(SignedRelease, ARotationPinsTheNextKeyAsItsCopyBeginsAndTheOldKeyIsRefuse
         EXPECT_EQ(oldKey.text, inst.Ini(L"PinnedFromReleaseKey"));
         EXPECT_EQ(64u, inst.Ini(L"PinnedByRecord").size());
         EXPECT_EQ(L"1", inst.Ini(L"InstalledReleaseNumber"));
-        ExpectUpdate({{L"bin\\held.dll", ERROR_SHARING_VIOLATION}});
+        ExpectUpdate({{L"bin\\app.dll"}, {L"bin\\held.dll", ERROR_SHARING_VIOLATION}});
     }
     // The new key's release, though the rotating one never completed.
     rel.Put(L"bin\\app.dll", "app 2", T(2026, 2, 1));

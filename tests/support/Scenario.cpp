@@ -18,7 +18,8 @@ bool IsListName(const std::wstring& name)
 {
     return CompareStringOrdinal(name.c_str(), -1, kServerList, -1, TRUE) == CSTR_EQUAL ||
            CompareStringOrdinal(name.c_str(), -1, kClientList, -1, TRUE) == CSTR_EQUAL ||
-           CompareStringOrdinal(name.c_str(), -1, kRecord, -1, TRUE) == CSTR_EQUAL;
+           CompareStringOrdinal(name.c_str(), -1, kRecord, -1, TRUE) == CSTR_EQUAL ||
+           CompareStringOrdinal(name.c_str(), -1, L"HotUpdateInstall.journal", -1, TRUE) == CSTR_EQUAL;
 }
 
 std::tuple<DWORD, DWORD, DWORD> Identity(const std::wstring& path)
@@ -475,11 +476,23 @@ std::vector<std::wstring> Scenario::Messages(const Before& before,
     {
         messages.push_back(unverified);
     }
+    // Each file as it is staged, up to the first that fails; then, when every one
+    // was staged, the file that could not take its place.
+    const std::wstring held = HeldText(copies);
     for (const Copy& copy : InCopyOrder(before, copies))
     {
-        messages.push_back(copy.error == ERROR_SUCCESS ? L"Copying..." + Upper(rel.unc() + L"\\" + copy.file)
+        const bool bStaged = copy.error == ERROR_SUCCESS || copy.error == kHeld;
+        messages.push_back(bStaged ? L"Copying..." + Upper(rel.unc() + L"\\" + copy.file)
                            : copy.error == kNotRelease ? L"Error!.." + NotReleaseText(copy.file) + L"\r\n"
                                                        : L"Error!.." + SystemText(copy.error));
+        if (!bStaged)
+        {
+            break;
+        }
+    }
+    if (!held.empty() && messages.back().starts_with(L"Copying..."))
+    {
+        messages.push_back(L"Error!.." + held + L"\r\n");
     }
     if (!afterRun.empty())
     {
@@ -512,12 +525,27 @@ void Scenario::CheckUpdate(const Before& before, const std::vector<Copy>& copies
             << ToUtf8(starts.back());
     }
 
-    // Exactly the planned files changed, each to the release's bytes, stamp and
-    // attributes; no temporary copy is left.
+    // The outcome: the reason of the first copy that failed, in the order of the
+    // copy, or of the file that could not take its place.
+    std::wstring reason;
+    for (const Copy& copy : InCopyOrder(before, copies))
+    {
+        if (reason.empty() && copy.error != ERROR_SUCCESS && copy.error != kHeld)
+        {
+            reason = copy.error == kNotRelease ? NotReleaseText(copy.file) : ReasonText(copy.error);
+        }
+    }
+    if (reason.empty())
+    {
+        reason = HeldText(copies);
+    }
+
+    // The release whole, or nothing: exactly the planned files changed, each to the
+    // release's bytes, stamp and attributes, or none did; no temporary copy is left.
     Tree expected = before.tree;
     for (const Copy& copy : copies)
     {
-        if (copy.error == ERROR_SUCCESS)
+        if (reason.empty())
         {
             expected[copy.file] = before.release.at(copy.file);
         }
@@ -525,16 +553,6 @@ void Scenario::CheckUpdate(const Before& before, const std::vector<Copy>& copies
     std::erase_if(expected, [](const auto& item)
                   { return item.first.find(L"~QVSCopy-") != std::wstring::npos; });
     EXPECT_EQ("", Differences(expected, Scan(inst.root(), inst.Volatile())));
-
-    // The outcome: the reason of the first copy that failed, in the order of the copy.
-    std::wstring reason;
-    for (const Copy& copy : InCopyOrder(before, copies))
-    {
-        if (reason.empty() && copy.error != ERROR_SUCCESS)
-        {
-            reason = copy.error == kNotRelease ? NotReleaseText(copy.file) : ReasonText(copy.error);
-        }
-    }
     EXPECT_EQ(reason.empty() ? L"1" : L"0", inst.Ini(L"UpdateSucceeded"));
     EXPECT_EQ(reason, inst.Ini(L"UpdateFailureReason"));
     // The moment, to the millisecond, within the run: the fixed-width text orders as time does.
@@ -568,6 +586,16 @@ void Scenario::CheckUpdate(const Before& before, const std::vector<Copy>& copies
     {
         EXPECT_TRUE(ReadBytes(rel.Path(kServerList)) == ReadBytes(inst.Path(kServerList)));
     }
+}
+
+std::wstring Scenario::HeldText(const std::vector<Copy>& copies) const
+{
+    const auto held = std::find_if(copies.begin(), copies.end(),
+                                   [](const Copy& copy) { return copy.error == kHeld; });
+    return held == copies.end() ? std::wstring()
+                                : inst.Path(held->file) + L" could not be replaced: " +
+                                      ReasonText(ERROR_SHARING_VIOLATION) +
+                                      L" Nothing was installed: the installation is the release it had.";
 }
 
 std::wstring Scenario::NotReleaseText(const std::wstring& file) const

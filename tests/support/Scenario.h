@@ -106,15 +106,20 @@ protected:
                       const wchar_t* releaseBase = L"QVS_UNC_LOCAL");
 
     // A release file the run copies, or fails to copy with the system's error, or
-    // refuses as not matching the release's record (kNotRelease).
+    // refuses as not matching the release's record (kNotRelease), or copies but
+    // cannot put in place because the installed file is held open (kHeld). The
+    // release is installed whole or not at all; the copies stop at the first that fails.
     struct Copy
     {
         std::wstring file;
         DWORD error = ERROR_SUCCESS;
     };
     static constexpr DWORD kNotRelease = ERROR_FILE_CORRUPT;
+    static constexpr DWORD kHeld = 0xE0000020;
     // "<FILE> does not match the release: it was not installed."
     std::wstring NotReleaseText(const std::wstring& file) const;
+    // "<installed file> could not be replaced: ..." for the first kHeld copy; "" without.
+    std::wstring HeldText(const std::vector<Copy>& copies) const;
     // What a start finds.
     struct Before
     {
@@ -129,7 +134,7 @@ protected:
     Before Take() const;
 
     // A start that runs an update: it shows the dialog, copies exactly these files
-    // (a failed copy keeps the installed file), changes nothing else, records the
+    // (or, when one fails, none), changes nothing else, records the
     // outcome, logs the walk, the saved list and each copy, writes the client list,
     // and starts the client.
     void ExpectUpdate(const std::vector<Copy>& copies, const std::wstring& arguments = {});

@@ -3,6 +3,7 @@
 // waiting, what reason a failure records; and the copy of one file, which gives
 // the whole file or a failure and never a file that is not the release's.
 #include "framework/AfxException.h"
+#include "lib/CopyLeftover.h"
 #include "lib/FailureReason.h"
 #include "lib/FileCopy.h"
 #include "lib/FileIterator.h"
@@ -164,7 +165,7 @@ TEST(CopyLeftover, TemporaryCopiesOfThisAndOfEarlierVersionsAreKnownByNameAlone)
     };
     for (const Row& row : rows)
     {
-        EXPECT_EQ(row.expected, SCFileIterator::IsCopyLeftoverName(row.name)) << ToUtf8(row.name);
+        EXPECT_EQ(row.expected, SCIsLeftoverName(row.name)) << ToUtf8(row.name);
     }
 }
 

@@ -5,6 +5,7 @@
 // replacing its older version only once the new one is complete.
 
 #include "framework/AfxFileFind.h"
+#include "lib/CopyLeftover.h"
 #include "lib/File.h"
 #include "lib/FileIterator.h"
 #include "lib/ReleaseRecord.h"
@@ -430,7 +431,7 @@ void DropTemporaryEntries(FileList& list)
                   {
                       DWORD dwProcessId = 0;
                       return IsTempListName(pEntry->name, &dwProcessId) ||
-                             SCFileIterator::IsCopyLeftoverName(pEntry->name);
+                             SCIsLeftoverName(pEntry->name);
                   });
 }
 
