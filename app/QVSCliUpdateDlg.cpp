@@ -620,6 +620,7 @@ void CQVSCliUpdateDlg::ProbeRelease(bool bPump)
         bool bFound = false;
         DWORD dwError = ERROR_SUCCESS;
         FILETIME ftWrite{};
+        ULONGLONG nBytes = 0;
     };
     auto pProbe = std::make_shared<Probe>();
     const std::wstring strList = AfxLongPathForm(ServerListPath(m_strSource));
@@ -639,6 +640,7 @@ void CQVSCliUpdateDlg::ProbeRelease(bool bPump)
             {
                 pProbe->bFound = true;
                 pProbe->ftWrite = data.ftLastWriteTime;
+                pProbe->nBytes = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
             }
             else
             {
@@ -658,6 +660,7 @@ void CQVSCliUpdateDlg::ProbeRelease(bool bPump)
     if (pProbe->bFound)
     {
         m_dtRelease = ListTimeOfFileTime(pProbe->ftWrite);
+        m_nReleaseListBytes = pProbe->nBytes;
     }
 }
 
@@ -689,6 +692,10 @@ BOOL CQVSCliUpdateDlg::CheckForUpdate()
         facts.bLocalFound = m_bLocalFound;
         facts.dtLocal = m_dtLocal;
         facts.bForced = m_bForced;
+        // Only a list older than the copy asks QVS.ini more: the everyday start
+        // reads no more than it must.
+        facts.bAnyChange = facts.bReleaseFound && m_bLocalFound && m_dtLocal > m_dtRelease &&
+                           !SCReleaseTrustSettings::Read().strReleaseKey.empty();
         m_bNewRelease = IsNewRelease(facts);
         // The everyday start with nothing new reads no more of QVS.ini than it must.
         if (facts.bReleaseFound && !m_bNewRelease)
@@ -728,24 +735,31 @@ BOOL CQVSCliUpdateDlg::CheckForUpdate()
 bool CQVSCliUpdateDlg::TakeRelease()
 {
     const std::wstring strLocalCopy = ServerListPath(m_strRoot);
+    const std::wstring strList = ServerListPath(m_strSource);
     std::wstring strTemp;
     SCCopyResult copied;
     copied.outcome = SCCopyOutcome::Copied;
     if (m_release == Release::Found && m_bNewRelease)
     {
+        // What the share says is trusted only within bounds: a list larger than any
+        // release's is not copied at all.
+        if (m_nReleaseListBytes > kMaxListBytes)
+        {
+            return RefuseList(m_nReleaseListBytes);
+        }
         // A copy of the list that was cut short by an end of the process is cleared first.
         SCRemoveEndedRunLeftovers(m_strRoot);
         // The list is copied beside its local copy and takes its place only once
-        // the run is recorded as started: a copy left behind by a share that
-        // stopped answering never makes the release look seen.
+        // the run is recorded as started (and, with a ReleaseKey, the release's
+        // signed record vouches for it): a copy left behind by a share that stopped
+        // answering never makes the release look seen.
         strTemp = SCLeftoverPathBeside(strLocalCopy);
         auto pCopied = std::make_shared<SCCopyResult>();
-        const std::wstring strFrom = ServerListPath(m_strSource);
         const bool bAnswered = AfxRunWithDeadline(
-            [pCopied, strFrom, strTemp](std::atomic<ULONGLONG>& lastSign)
+            [pCopied, strList, strTemp](std::atomic<ULONGLONG>& lastSign)
             {
                 SCFileCopy copier(false);
-                *pCopied = copier.Copy(strFrom, strTemp, nullptr, lastSign);
+                *pCopied = copier.Copy(strList, strTemp, nullptr, lastSign, nullptr, kMaxListBytes);
             },
             m_dwStallMs, [this] { PumpMessages(); });
         if (!bAnswered)
@@ -754,12 +768,16 @@ bool CQVSCliUpdateDlg::TakeRelease()
             // again (within the bound on runs, so that a share that stalls every
             // morning does not cost every morning the wait).
             RecordRunStarted();
-            NoteFailure(SCReleaseInstall::StalledReason(m_strSource, strFrom, m_dwStallMs));
+            NoteFailure(SCReleaseInstall::StalledReason(m_strSource, strList, m_dwStallMs));
             PostMessage(WM_LAUNCH_CLIENT, 0, 0);
             FinishRun(FALSE, true);
             return false;
         }
         copied = *pCopied;
+        if (copied.outcome == SCCopyOutcome::Failed && copied.dwError == ERROR_FILE_TOO_LARGE)
+        {
+            return RefuseList(kMaxListBytes + 1);
+        }
     }
     RecordRunStarted();
     if (strTemp.empty())
@@ -768,6 +786,11 @@ bool CQVSCliUpdateDlg::TakeRelease()
     }
     if (copied.outcome == SCCopyOutcome::Copied)
     {
+        if (!TrustListBeforeTaking(strTemp))
+        {
+            SCDiscardFile(AfxLongPathForm(strTemp));
+            return false;
+        }
         const DWORD dwError = SCInstallSwitch::ReplaceWithStaged(strTemp, strLocalCopy);
         if (dwError == ERROR_SUCCESS)
         {
@@ -777,7 +800,6 @@ bool CQVSCliUpdateDlg::TakeRelease()
         copied.dwError = dwError;
     }
     // Without its list the release cannot be installed.
-    const std::wstring strList = ServerListPath(m_strSource);
     if (copied.outcome == SCCopyOutcome::Changed)
     {
         const std::wstring strWhy =
@@ -791,6 +813,55 @@ bool CQVSCliUpdateDlg::TakeRelease()
         ReportFailure(AfxSystemErrorLine(copied.dwError) + L" " + strList);
     }
     FinishRun(FALSE, false);
+    return false;
+}
+
+bool CQVSCliUpdateDlg::RefuseList(ULONGLONG nBytes)
+{
+    const std::wstring strWhy =
+        AfxFormatStrings(ProgramText(IDS_LIST_TOO_LARGE),
+                         {ServerListPath(m_strSource), std::to_wstring(nBytes),
+                          std::to_wstring(kMaxListBytes)});
+    RecordRunStarted();
+    NoteFailure(strWhy);
+    ReportFailure(strWhy);
+    // A bad release, not a list that could not be read: the user is not asked.
+    PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+    FinishRun(FALSE, true);
+    return false;
+}
+
+bool CQVSCliUpdateDlg::TrustListBeforeTaking(const std::wstring& strListCopy)
+{
+    m_trust = SCReleaseTrustSettings::Read();
+    if (m_trust.strReleaseKey.empty())
+    {
+        return true;
+    }
+    // Nothing of a list is believed before the signed record that names its digest:
+    // the record is read (within its bounds) and checked now, and kept for the run.
+    std::wstring strNotVerified;
+    m_pTrustedRecord = LoadReleaseRecord(strListCopy, strNotVerified);
+    if (m_pTrustedRecord == nullptr)
+    {
+        NoteFailure(m_strStalled);
+        ReportFailure(m_strStalled);
+        PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+        FinishRun(FALSE, true);
+        return false;
+    }
+    const SCReleaseTrustDecision decision =
+        CheckReleaseTrust(m_trust, m_strSource, *m_pTrustedRecord, FileList());
+    if (decision.verdict != SCReleaseTrustDecision::Verdict::Refused)
+    {
+        return true;
+    }
+    m_pTrustedRecord.reset();
+    NoteFailure(decision.strText);
+    ReportFailure(decision.strText);
+    // Nothing was copied: the user goes on to the client without being asked.
+    PostMessage(WM_LAUNCH_CLIENT, 0, 0);
+    FinishRun(FALSE, true);
     return false;
 }
 
@@ -832,7 +903,7 @@ CQVSCliUpdateDlg::LoadReleaseRecord(const std::wstring& strListPath, std::wstrin
         break;
     default:
         strNotVerified = AfxFormatStrings(ProgramText(IDS_RECORD_UNREADABLE),
-                                          {strRecord, AfxSystemErrorLine(pRecord->GetError())});
+                                          {strRecord, SCRecordProblem(*pRecord)});
         break;
     }
     return pRecord;
@@ -841,7 +912,7 @@ CQVSCliUpdateDlg::LoadReleaseRecord(const std::wstring& strListPath, std::wstrin
 bool CQVSCliUpdateDlg::TrustRelease(const SCReleaseRecord& record, const FileList& plan)
 {
     const SCReleaseTrustDecision decision =
-        CheckReleaseTrust(SCReleaseTrustSettings::Read(), m_strSource, record, plan);
+        CheckReleaseTrust(m_trust, m_strSource, record, plan);
     switch (decision.verdict)
     {
     case SCReleaseTrustDecision::Verdict::NotRequired:
@@ -973,9 +1044,14 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
         // The release's record of sizes and hashes, when it belongs to the list the
         // run installs, checks every copy before it replaces an installed file. Read
         // before the lists, so that reading it never adds to their memory.
+        // With a ReleaseKey the record was read and checked as the list was taken.
+        m_trust = SCReleaseTrustSettings::Read();
+        const bool bSignedStamps = !m_trust.strReleaseKey.empty();
         std::wstring strNotVerified;
         const std::shared_ptr<const SCReleaseRecord> pRecord =
-            LoadReleaseRecord(ServerListPath(m_strRoot), strNotVerified);
+            m_pTrustedRecord != nullptr
+                ? m_pTrustedRecord
+                : LoadReleaseRecord(ServerListPath(m_strRoot), strNotVerified);
         if (pRecord == nullptr)
         {
             // The share stopped answering: the client starts, the next start retries.
@@ -1006,7 +1082,7 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
             ReportListFailure(FileListKind::Client, m_strRoot);
             SC_THROW(SC_NO_CODE);
         }
-        FileList& plan = CompareLists();
+        FileList& plan = CompareLists(bSignedStamps);
         if (!TrustRelease(*pRecord, plan))
         {
             SC_THROW(SC_NO_CODE);
@@ -1016,7 +1092,8 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
             AddLogLine(strNotVerified);
         }
         if (!SCFileIterator::CopyFiles(&plan, &ProgressCallback, this,
-                                       bVerified ? pRecord.get() : nullptr, m_dwStallMs))
+                                       bVerified ? pRecord.get() : nullptr, m_dwStallMs,
+                                       bSignedStamps))
         {
             // The system has no words for some failures: the program's own say it.
             NoteFailure(SCFileIterator::GetFirstCopyReason());

@@ -10,6 +10,7 @@
 #include "lib/FileIterator.h"
 #include "lib/Miscellaneous.h"
 #include "lib/ReleaseRecord.h"
+#include "lib/ReleaseTrust.h"
 #include "lib/Time.h"
 
 #include <memory>
@@ -90,6 +91,13 @@ private:
     // The release list is seen: its copy is taken into the installation root and
     // the run is recorded as started. False when the run cannot go on.
     bool TakeRelease();
+    // A release list over kMaxListBytes (nBytes, as the share gave it) is refused
+    // before a byte of it is copied: the run fails, nothing is written. False.
+    bool RefuseList(ULONGLONG nBytes);
+    // With a ReleaseKey, the copy of the release list counts only once the release's
+    // signed record vouches for it (kept in m_pTrustedRecord for the run); a
+    // refused one ends the run and starts QVS.exe. True when the copy may be taken.
+    bool TrustListBeforeTaking(const std::wstring& strListCopy);
     // The run is recorded as started: the next start runs the release again
     // unless this run records that it succeeded.
     void RecordRunStarted();
@@ -172,6 +180,12 @@ private:
     SCDateTime m_dtLocal{1};
     // The release list is newer than its copy in the root (or there is none).
     bool m_bNewRelease = false;
+    // The size of the release list on the share, as the check found it.
+    ULONGLONG m_nReleaseListBytes = 0;
+    // The rule of signed releases as QVS.ini sets it, and the record that vouched
+    // for the list as it was taken.
+    SCReleaseTrustSettings m_trust;
+    std::shared_ptr<const SCReleaseRecord> m_pTrustedRecord;
     // The runs of this release so far, this one included.
     unsigned m_nRunOfRelease = 0;
 

@@ -3,6 +3,7 @@
 #include "framework/AfxWnd.h"
 #include "lib/ConfFile.h"
 #include "lib/Miscellaneous.h"
+#include "lib/SignedStamp.h"
 #include "lib/ResString.h"
 #include "lib/Xcpt.h"
 #include "resource.h"
@@ -576,7 +577,7 @@ DWORD GetListFileError(FileListKind kind)
     return pSlot != nullptr ? pSlot->dwError : ERROR_INVALID_PARAMETER;
 }
 
-FileList& CompareLists()
+FileList& CompareLists(bool bSignedStamps)
 {
     FileList& serverList = SlotOf(FileListKind::Server).list;
     const FileList& clientList = SlotOf(FileListKind::Client).list;
@@ -598,6 +599,7 @@ FileList& CompareLists()
     }
     std::sort(index.begin(), index.end());
     std::vector<int64_t> clientSeconds(clientList.size(), kNotParsed);
+    const LONGLONG nShift = bSignedStamps ? SCSignedStampShiftSeconds() : 0;
 
     for (const auto& pServer : serverList)
     {
@@ -616,6 +618,14 @@ FileList& CompareLists()
                 continue;
             }
             bMatched = true;
+            if (bSignedStamps)
+            {
+                if (SCSignedStampsDiffer(server.modified, client.modified, nShift))
+                {
+                    server.target = client.folder;
+                }
+                continue;
+            }
             // The same text is the same time: no stamp is later than itself.
             if (server.modified == client.modified)
             {

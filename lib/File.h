@@ -65,8 +65,9 @@ DWORD GetListFileError(FileListKind kind);
 
 // Marks in every server entry the folder it must be copied into: a newer file
 // into the folder of its installed copy, a new file below the installation root.
-// Returns the server slot's list.
-FileList& CompareLists();
+// Returns the server slot's list. With bSignedStamps (a signed release: lib/SignedStamp.h)
+// a file whose stamp differs from the installed one's is copied, not only a newer one.
+FileList& CompareLists(bool bSignedStamps = false);
 
 class SCFile : public CFile
 {
@@ -90,6 +91,9 @@ public:
 // The longest line (without its line end) a list file may hold: the longest
 // path the system allows. Longer lines make the file unreadable as a list.
 inline constexpr size_t kMaxListLineLength = 32767;
+// The largest release list a client takes: what the share says is trusted only
+// within bounds (a list of a million files is some 200 MB; of 100,000, 20 MB).
+inline constexpr ULONGLONG kMaxListBytes = 64ull << 20;
 
 // The folder field for a file's full path: client form (the path up to and
 // including its last backslash) or server form ("\\" + computer + the path after

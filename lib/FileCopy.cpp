@@ -259,15 +259,16 @@ SCFileCopy::~SCFileCopy() = default;
 
 SCCopyResult SCFileCopy::Copy(const std::wstring& strSource, const std::wstring& strTemp,
                               const SCReleaseRecord::Item* pExpected,
-                              std::atomic<ULONGLONG>& lastSign) noexcept
+                              std::atomic<ULONGLONG>& lastSign, const FILETIME* pStamp,
+                              ULONGLONG nMaxBytes) noexcept
 {
-    Start(0, strSource, strTemp, pExpected, lastSign);
+    Start(0, strSource, strTemp, pExpected, lastSign, pStamp, nMaxBytes);
     return Finish(0);
 }
 
 void SCFileCopy::Start(size_t nSlot, const std::wstring& strSource, const std::wstring& strTemp,
-                       const SCReleaseRecord::Item* pExpected,
-                       std::atomic<ULONGLONG>& lastSign) noexcept
+                       const SCReleaseRecord::Item* pExpected, std::atomic<ULONGLONG>& lastSign,
+                       const FILETIME* pStamp, ULONGLONG nMaxBytes) noexcept
 {
     Slot* const pSlot = nSlot < m_slots.size() ? m_slots[nSlot].get() : m_pPlain.get();
     if (pSlot == nullptr)
@@ -313,6 +314,15 @@ void SCFileCopy::Start(size_t nSlot, const std::wstring& strSource, const std::w
             // Not the file of the record, whatever its bytes: none is read.
             slot.result = Outcome(SCCopyOutcome::NotRelease);
             return;
+        }
+        if (info.nSize > nMaxBytes)
+        {
+            slot.result = Failure(ERROR_FILE_TOO_LARGE);
+            return;
+        }
+        if (pStamp != nullptr)
+        {
+            info.ftLastWrite = *pStamp;
         }
         slot.result = CopyOpen(source.get(), info, slot, pExpected, lastSign);
         if (slot.result.outcome != SCCopyOutcome::Copied)

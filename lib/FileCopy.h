@@ -55,12 +55,14 @@ public:
     SCFileCopy& operator=(const SCFileCopy&) = delete;
 
     // Copies strSource into strTemp (made anew, or emptied), with the source's
-    // attributes and last-write time. pExpected: the record's line, or null when
-    // the copy is not checked. lastSign gets GetTickCount64() after each piece.
-    // On any outcome but Copied the temporary file is gone.
+    // attributes and last-write time (or pStamp, when given: a signed release's).
+    // pExpected: the record's line, or null when the copy is not checked. A source
+    // larger than nMaxBytes is not copied (ERROR_FILE_TOO_LARGE). lastSign gets
+    // GetTickCount64() after each piece. On any outcome but Copied the temporary
+    // file is gone.
     SCCopyResult Copy(const std::wstring& strSource, const std::wstring& strTemp,
-                      const SCReleaseRecord::Item* pExpected,
-                      std::atomic<ULONGLONG>& lastSign) noexcept;
+                      const SCReleaseRecord::Item* pExpected, std::atomic<ULONGLONG>& lastSign,
+                      const FILETIME* pStamp = nullptr, ULONGLONG nMaxBytes = ~0ull) noexcept;
 
     // The same in two steps, so that the next file is read while the hash of this
     // one is finished on a hasher of its own: Start reads and writes the whole file
@@ -68,7 +70,8 @@ public:
     // gives the final outcome. Slots() copies may be under way at once.
     size_t Slots() const noexcept { return m_slots.empty() ? 1 : m_slots.size(); }
     void Start(size_t nSlot, const std::wstring& strSource, const std::wstring& strTemp,
-               const SCReleaseRecord::Item* pExpected, std::atomic<ULONGLONG>& lastSign) noexcept;
+               const SCReleaseRecord::Item* pExpected, std::atomic<ULONGLONG>& lastSign,
+               const FILETIME* pStamp = nullptr, ULONGLONG nMaxBytes = ~0ull) noexcept;
     SCCopyResult Finish(size_t nSlot) noexcept;
 
 private:

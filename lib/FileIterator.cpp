@@ -581,7 +581,7 @@ unsigned SCFileIterator::GetFilesCopied() noexcept
 }
 
 BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd,
-                               const SCReleaseRecord* pRecord, DWORD dwStallMs)
+                               const SCReleaseRecord* pRecord, DWORD dwStallMs, bool bSignedStamps)
 {
     g_dwFirstCopyError = ERROR_SUCCESS;
     g_strFirstCopyReason.clear();
@@ -595,7 +595,8 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
             SC_THROW(SC_NO_CODE);
         }
         StatusThreadGuard status(true);
-        SCReleaseInstall install(InstallationRoot(), pfnCallback, pWnd, pRecord, dwStallMs);
+        SCReleaseInstall install(InstallationRoot(), pfnCallback, pWnd, pRecord, dwStallMs,
+                                 bSignedStamps);
         bResult = install.Install(*pList);
         g_dwFirstCopyError = install.GetFirstError();
         g_strFirstCopyReason = install.GetFirstReason();

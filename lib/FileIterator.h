@@ -47,9 +47,10 @@ public:
     // the record's line for the entry's folder and name (exactly as the list gives
     // them) before anything is replaced; without one (null) files are not checked.
     // A call on the share that gives no sign of life for dwStallMs is abandoned,
-    // and nothing is replaced.
+    // and nothing is replaced. With bSignedStamps each file takes the list's stamp.
     static BOOL CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd,
-                          const SCReleaseRecord* pRecord = nullptr, DWORD dwStallMs = INFINITE);
+                          const SCReleaseRecord* pRecord = nullptr, DWORD dwStallMs = INFINITE,
+                          bool bSignedStamps = false);
     // Copies one file over its destination: into a temporary file beside the
     // destination first, which then replaces the destination in one step, so a
     // copy that fails leaves the destination as it was. The destination takes

@@ -4,6 +4,7 @@
 #include "lib/CopyLeftover.h"
 #include "lib/FileIterator.h"
 #include "lib/NameFold.h"
+#include "lib/SignedStamp.h"
 
 #include <algorithm>
 #include <deque>
@@ -213,7 +214,7 @@ private:
         }
         std::wstring strTemp = SCLeftoverPathBeside(item.strDestination);
         m_copier.Start(nSlot, item.strSource, strTemp, item.bChecked ? &item.expected : nullptr,
-                       m_lastSign);
+                       m_lastSign, item.bStamp ? &item.ftStamp : nullptr);
         return strTemp;
     }
 
@@ -271,7 +272,7 @@ private:
 } // namespace
 
 std::vector<SCInstallItem> SCPlanInstall(const FileList& list, const std::wstring& strRoot,
-                                         const SCReleaseRecord* pRecord)
+                                         const SCReleaseRecord* pRecord, bool bSignedStamps)
 {
     std::vector<SCInstallItem> items;
     for (const std::unique_ptr<FileListEntry>& pEntry : list)
@@ -288,6 +289,7 @@ std::vector<SCInstallItem> SCPlanInstall(const FileList& list, const std::wstrin
         item.strTarget = entry.target;
         item.strDestination = entry.target + entry.name;
         item.strRefusal = SCFileIterator::CheckCopyDestination(strRoot, entry.target, entry.name);
+        item.bStamp = bSignedStamps && SCSignedStampFileTime(entry.modified, item.ftStamp);
         if (!item.strRefusal.empty())
         {
             item.kind = SCInstallItem::Kind::Refused;

@@ -37,15 +37,19 @@ struct SCInstallItem
     std::wstring strRefusal;
     bool bChecked = false;
     SCReleaseRecord::Item expected;
+    // The last-write time it takes: the signed list's stamp, or the source's.
+    bool bStamp = false;
+    FILETIME ftStamp{};
     SCCopyResult result;
     // The staged copy, once result is Copied.
     std::wstring strStaged;
 };
 
 // Every entry of the list with a target folder, in the list's order; checked
-// against the record when one is given.
+// against the record when one is given; with bSignedStamps each file takes the
+// stamp the list gives for it.
 std::vector<SCInstallItem> SCPlanInstall(const FileList& list, const std::wstring& strRoot,
-                                         const SCReleaseRecord* pRecord);
+                                         const SCReleaseRecord* pRecord, bool bSignedStamps);
 
 // A release too large for the free space of a volume it goes to.
 struct SCSpaceShortfall

@@ -51,9 +51,10 @@ struct SCReleaseInstall::Staging
 };
 
 SCReleaseInstall::SCReleaseInstall(const std::wstring& strRoot, SCProgressCallback pfnCallback,
-                                   CWnd* pWnd, const SCReleaseRecord* pRecord, DWORD dwStallMs)
+                                   CWnd* pWnd, const SCReleaseRecord* pRecord, DWORD dwStallMs,
+                                   bool bSignedStamps)
     : m_strRoot(strRoot), m_pfnCallback(pfnCallback), m_pWnd(pWnd), m_pRecord(pRecord),
-      m_dwStallMs(dwStallMs)
+      m_dwStallMs(dwStallMs), m_bSignedStamps(bSignedStamps)
 {
 }
 
@@ -61,7 +62,7 @@ BOOL SCReleaseInstall::Install(const FileList& list)
 {
     Staging staging;
     staging.pRun->bHashing = m_pRecord != nullptr;
-    staging.pRun->items = SCPlanInstall(list, m_strRoot, m_pRecord);
+    staging.pRun->items = SCPlanInstall(list, m_strRoot, m_pRecord, m_bSignedStamps);
     if (staging.pRun->items.empty())
     {
         return TRUE;

@@ -29,9 +29,10 @@ class SCReleaseInstall
 public:
     // pRecord: the release record every copy is checked against; null when the
     // copies are not checked. dwStallMs: how long a call on the share may make no
-    // progress before the install gives it up (kStalledError).
+    // progress before the install gives it up (kStalledError). bSignedStamps: each
+    // file takes the list's stamp (a signed release).
     SCReleaseInstall(const std::wstring& strRoot, SCProgressCallback pfnCallback, CWnd* pWnd,
-                     const SCReleaseRecord* pRecord, DWORD dwStallMs);
+                     const SCReleaseRecord* pRecord, DWORD dwStallMs, bool bSignedStamps = false);
 
     // Installs every entry of the list that has a target folder; TRUE when the
     // release is installed whole (or nothing was planned).
@@ -77,6 +78,7 @@ private:
     CWnd* m_pWnd;
     const SCReleaseRecord* m_pRecord;
     DWORD m_dwStallMs;
+    bool m_bSignedStamps;
     DWORD m_dwFirstError = ERROR_SUCCESS;
     std::wstring m_strFirstReason;
     unsigned m_nInstalled = 0;

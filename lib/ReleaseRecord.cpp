@@ -1,7 +1,11 @@
 #include "lib/ReleaseRecord.h"
 
+#include "framework/AfxException.h"
 #include "framework/AfxFileFind.h"
+#include "framework/AfxWinApp.h"
 #include "lib/File.h"
+#include "lib/ResString.h"
+#include "resource.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -16,7 +20,6 @@ constexpr std::wstring_view kLineEnd = L"\r\n";
 
 // A record larger than this is not one: a million files with paths of 100
 // characters take some 360 MB.
-constexpr ULONGLONG kMaxRecordBytes = 1ull << 29;
 
 // The longest line: a list line's folder and name, then size and hash.
 constexpr size_t kMaxRecordLine = kMaxListLineLength + 2 + 20 + 2 + 64;
@@ -476,4 +479,14 @@ bool SCReleaseRecord::CanRecord(std::wstring_view folder, std::wstring_view name
 {
     return !folder.empty() && !name.empty() && !HoldsBreaker(folder) && !HoldsBreaker(name) &&
            folder.size() + name.size() + 4 <= kMaxListLineLength;
+}
+
+std::wstring SCRecordProblem(const SCReleaseRecord& record)
+{
+    if (record.GetError() == ERROR_FILE_TOO_LARGE)
+    {
+        return AfxFormatStrings(SCResUString(IDS_RECORD_TOO_LARGE), {std::to_wstring(kMaxRecordBytes)});
+    }
+    return AfxSystemErrorLine(record.GetError() != ERROR_SUCCESS ? record.GetError()
+                                                                 : ERROR_INVALID_DATA);
 }

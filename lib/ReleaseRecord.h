@@ -42,6 +42,14 @@
 #include <unordered_map>
 
 inline constexpr wchar_t kReleaseRecordName[] = L"HotUpdateFileList_Server.sha256";
+// The largest record that is read: twice the largest list (a record's line holds
+// a file's size and SHA-256 beside its list line).
+inline constexpr ULONGLONG kMaxRecordBytes = 128ull << 20;
+
+class SCReleaseRecord;
+// Why a record that is neither loaded nor missing cannot be used, on one line:
+// the system's words, or the program's for a record over kMaxRecordBytes.
+std::wstring SCRecordProblem(const SCReleaseRecord& record);
 
 class SCReleaseRecord
 {

@@ -4,6 +4,7 @@
 #include "framework/AfxWinApp.h"
 #include "lib/ConfFile.h"
 #include "lib/ResString.h"
+#include "lib/SignedStamp.h"
 #include "resource.h"
 
 namespace
@@ -14,6 +15,7 @@ const wchar_t kPinnedKey[] = L"PinnedReleaseKey";
 const wchar_t kPinnedFrom[] = L"PinnedFromReleaseKey";
 const wchar_t kPinnedBy[] = L"PinnedByRecord";
 const wchar_t kInstalledNumber[] = L"InstalledReleaseNumber";
+const wchar_t kInstalledUnder[] = L"InstalledUnderReleaseKey";
 
 std::wstring Text(UINT nId, std::initializer_list<std::wstring> args)
 {
@@ -68,10 +70,7 @@ bool RecordRefusal(const std::wstring& strFolder, const SCReleaseRecord& record,
         refusal = Refuse(IDS_TRUST_OTHER_LIST, {strFolder});
         return true;
     default:
-        refusal = Refuse(IDS_TRUST_RECORD_UNREADABLE,
-                         {strFolder, AfxSystemErrorLine(record.GetError() != ERROR_SUCCESS
-                                                            ? record.GetError()
-                                                            : ERROR_INVALID_DATA)});
+        refusal = Refuse(IDS_TRUST_RECORD_UNREADABLE, {strFolder, SCRecordProblem(record)});
         return true;
     }
 }
@@ -87,6 +86,7 @@ SCReleaseTrustSettings SCReleaseTrustSettings::Read()
         settings.strPinnedFrom = ReadConfString(kSection, kPinnedFrom);
         settings.strPinnedBy = ReadConfString(kSection, kPinnedBy);
         settings.strInstalledNumber = ReadConfString(kSection, kInstalledNumber);
+        settings.strInstalledUnder = ReadConfString(kSection, kInstalledUnder);
     }
     return settings;
 }
@@ -124,6 +124,11 @@ SCReleaseTrustDecision CheckReleaseTrust(const SCReleaseTrustSettings& settings,
     {
         return Refuse(IDS_TRUST_BAD_OWN_KEY, {kInstalledNumber, strFolder});
     }
+    if (!settings.strInstalledUnder.empty() && settings.strInstalledUnder != settings.strReleaseKey)
+    {
+        // Counted under a ReleaseKey the administrator has since replaced.
+        nInstalled = 0;
+    }
 
     // The release: its record, its signature, its number, its files.
     SCReleaseTrustDecision refusal;
@@ -156,11 +161,17 @@ SCReleaseTrustDecision CheckReleaseTrust(const SCReleaseTrustSettings& settings,
         {
             return Refuse(IDS_TRUST_UNNAMED_FILE, {strFolder, pEntry->folder + pEntry->name});
         }
+        if (SCIsStampAhead(pEntry->modified))
+        {
+            return Refuse(IDS_TRUST_STAMP_AHEAD,
+                          {strFolder, pEntry->folder + pEntry->name, pEntry->modified});
+        }
     }
 
     SCReleaseTrustDecision decision;
     decision.verdict = SCReleaseTrustDecision::Verdict::Accepted;
     decision.nReleaseNumber = block.nRelease;
+    decision.strInstalledUnder = settings.strReleaseKey;
     const std::wstring strNumber = std::to_wstring(block.nRelease);
     const std::wstring strSigner = SCReleasePublicKey::ShortId(block.signerId);
     if (block.bNextKey)
@@ -179,37 +190,38 @@ SCReleaseTrustDecision CheckReleaseTrust(const SCReleaseTrustSettings& settings,
     return decision;
 }
 
+std::vector<std::pair<std::wstring, std::wstring>> SCReleaseTrustDecision::Writes() const
+{
+    std::vector<std::pair<std::wstring, std::wstring>> writes;
+    if (verdict != Verdict::Accepted)
+    {
+        return writes;
+    }
+    if (bPin)
+    {
+        // The record that may still pass under the old key first, the key next, and
+        // last what makes the pin count: until then the old key is trusted, and it
+        // signed this release.
+        writes.emplace_back(kPinnedBy, strPinnedBy);
+        writes.emplace_back(kPinnedKey, strPinnedKey);
+        writes.emplace_back(kPinnedFrom, strPinnedFrom);
+    }
+    // The number before the key it counts under: a number counted under another
+    // ReleaseKey does not count.
+    writes.emplace_back(kInstalledNumber, std::to_wstring(nReleaseNumber));
+    writes.emplace_back(kInstalledUnder, strInstalledUnder);
+    return writes;
+}
+
 DWORD RecordReleaseAtCopyStart(const SCReleaseTrustDecision& decision)
 {
-    if (decision.verdict != SCReleaseTrustDecision::Verdict::Accepted)
+    for (const auto& [strKey, strValue] : decision.Writes())
     {
-        return ERROR_SUCCESS;
-    }
-    const auto write = [](const wchar_t* pszKey, const std::wstring& strValue)
-    {
-        const bool bWritten = WriteConfString(kSection, pszKey, strValue);
-        const DWORD dwError = GetLastError();
-        return bWritten ? ERROR_SUCCESS : dwError != ERROR_SUCCESS ? dwError : ERROR_WRITE_FAULT;
-    };
-    // The pin first: a release of the old key must not pass on the strength of a
-    // number that was written when the pin was not.
-    DWORD dwError = ERROR_SUCCESS;
-    if (decision.bPin)
-    {
-        for (const auto& [pszKey, strValue] :
-             {std::pair{kPinnedKey, decision.strPinnedKey},
-              std::pair{kPinnedFrom, decision.strPinnedFrom},
-              std::pair{kPinnedBy, decision.strPinnedBy}})
+        if (!WriteConfString(kSection, strKey, strValue))
         {
-            if (dwError == ERROR_SUCCESS)
-            {
-                dwError = write(pszKey, strValue);
-            }
+            const DWORD dwError = GetLastError();
+            return dwError != ERROR_SUCCESS ? dwError : ERROR_WRITE_FAULT;
         }
     }
-    if (dwError == ERROR_SUCCESS)
-    {
-        dwError = write(kInstalledNumber, std::to_wstring(decision.nReleaseNumber));
-    }
-    return dwError;
+    return ERROR_SUCCESS;
 }

@@ -17,7 +17,12 @@
 //   PinnedByRecord         the SHA-256 of the signed part of the rotating
 //                          release's record;
 //   InstalledReleaseNumber the number of the newest signed release whose copy
-//                          began here.
+//                          began here;
+//   InstalledUnderReleaseKey the ReleaseKey value in force when that number was
+//                          written: an administrator who edits ReleaseKey (not a
+//                          rotation, which leaves it as it is) starts the count
+//                          afresh. Missing (installations of earlier versions):
+//                          the number counts.
 //
 // With ReleaseKey set, a release is installed only when
 //   - its record belongs to the list being installed (the list of one release
@@ -26,12 +31,16 @@
 //     otherwise ReleaseKey), and the signature holds,
 //   - its number is not lower than InstalledReleaseNumber (an older signed
 //     release put back, with its list touched to look new, is refused),
-//   - and the record names every file the run would copy.
+//   - the record names every file the run would copy,
+//   - and no stamp of the list lies more than a day ahead of the clock (a list
+//     dated 2079 would hold back every later release).
 // A ReleaseKey, or one of the program's keys, that cannot be read refuses every
 // release and says which key: nothing is installed on a trust that is unclear.
 //
 // When it is all recorded: at the start of the copy, before the first file is
-// replaced, the number and, for a rotating release, the pin. From that moment
+// replaced, the number and, for a rotating release, the pin, one key after the
+// other in an order that no end of the process between two of them can turn
+// against the release (SCReleaseTrustDecision::Writes). From that moment
 // the installation may hold files of the release, so an end of the process at
 // any later point (killed, power cut) must not let an older release back in, nor
 // another release signed only by the old key: both are written first. Nothing
@@ -55,6 +64,8 @@
 #include "lib/ReleaseRecord.h"
 
 #include <string>
+#include <utility>
+#include <vector>
 
 // What QVS.ini holds for the rule, as text.
 struct SCReleaseTrustSettings
@@ -64,6 +75,7 @@ struct SCReleaseTrustSettings
     std::wstring strPinnedFrom;
     std::wstring strPinnedBy;
     std::wstring strInstalledNumber;
+    std::wstring strInstalledUnder;
 
     static SCReleaseTrustSettings Read();
 };
@@ -87,11 +99,19 @@ struct SCReleaseTrustDecision
     std::wstring strPinnedKey;
     std::wstring strPinnedFrom;
     std::wstring strPinnedBy;
+    std::wstring strInstalledUnder;
+
+    // What RecordReleaseAtCopyStart writes into QVS.ini, key and value, in that
+    // order: each write on its own leaves the release accepted, so a start killed
+    // between two of them finds it still taken. Nothing for the other verdicts.
+    std::vector<std::pair<std::wstring, std::wstring>> Writes() const;
 };
 
 // The rule itself: the settings, the release folder (for the texts), the release's
 // record as loaded for the list being installed (SCReleaseRecord::LoadFor, whatever
-// its state), and the copy plan (the entries CompareLists gave a target).
+// its state), and the release list's entries with their copy plan (the targets
+// CompareLists gave). An empty list checks the record alone, as a run does before
+// it takes the list as seen.
 SCReleaseTrustDecision CheckReleaseTrust(const SCReleaseTrustSettings& settings,
                                          const std::wstring& strReleaseFolder,
                                          const SCReleaseRecord& record, const FileList& plan);

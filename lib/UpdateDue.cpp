@@ -4,7 +4,17 @@
 
 bool IsNewRelease(const SCUpdateFacts& facts) noexcept
 {
-    return facts.bReleaseFound && (!facts.bLocalFound || facts.dtRelease > facts.dtLocal);
+    if (!facts.bReleaseFound)
+    {
+        return false;
+    }
+    if (!facts.bLocalFound || facts.dtRelease > facts.dtLocal)
+    {
+        return true;
+    }
+    // A signed release's list only counts where its stamp differs: a list dated far
+    // ahead by a share writer must not hold back every later release.
+    return facts.bAnyChange && facts.dtLocal > facts.dtRelease;
 }
 
 bool NeedsRunHistory(const SCUpdateFacts& facts) noexcept

@@ -27,6 +27,9 @@ struct SCUpdateFacts
     // The failed runs as recorded. Read only when a run may be due.
     SCFailedRuns runs;
     bool bForced = false;
+    // A ReleaseKey is set: a release list of another time stamp than the copy is
+    // new, not only a later one.
+    bool bAnyChange = false;
 };
 
 enum class SCUpdateDecision
@@ -38,7 +41,8 @@ enum class SCUpdateDecision
 };
 
 // A release is seen by the time stamp of its list, to the second: it is new when
-// the installation has no copy of its list or an older one.
+// the installation has no copy of its list or an older one (with bAnyChange,
+// another one).
 bool IsNewRelease(const SCUpdateFacts& facts) noexcept;
 
 // Whether the outcome and the runs must be read to decide: only with a release

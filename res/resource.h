@@ -75,6 +75,9 @@
 #define IDS_INSTALL_COMPLETED 184
 #define IDS_INSTALL_PUT_BACK 185
 #define IDS_INSTALL_JOURNAL_UNREADABLE 186 // %1 journal
+// Sizes a release's list and record may have before anything of them is trusted
+#define IDS_LIST_TOO_LARGE 187 // %1 list, %2 its bytes, %3 the limit
+#define IDS_RECORD_TOO_LARGE 188 // %1 the limit
 // Texts of the desktop report and the directory chooser
 #define IDS_REPORT_NOT_ANSWERING 150 // %1 report folder, %2 seconds
 #define IDS_REPORT_NOT_WRITTEN 151 // %1 report folder, %2 why
@@ -92,6 +95,7 @@
 #define IDS_TRUST_UNNAMED_FILE 139 // %2 file
 #define IDS_TRUST_ACCEPTED 140 // %2 release number, %3 key id
 #define IDS_TRUST_ACCEPTED_NEXT_KEY 141 // %2 release number, %3 key id, %4 next key id
+#define IDS_TRUST_STAMP_AHEAD 142 // %2 file, %3 its stamp
 
 // The window message on which the hot-update dialog starts QVS.exe and closes.
 #define WM_LAUNCH_CLIENT (WM_USER + 2)

@@ -4,6 +4,7 @@
 // shows the Error line and starts the client without waiting for anyone.
 #include "tests/support/Scenario.h"
 
+#include "lib/File.h"
 #include "lib/ReleaseKey.h"
 
 using namespace qvstest;
@@ -81,9 +82,12 @@ protected:
                L", signed by the trusted key " + key.id + L".";
     }
 
+    SignedRelease() { signedStamps = true; }
+
     // A start that refuses the release: the dialog, then the client without a press
-    // of OK; the installation as it was; "0", the reason and its Error line.
-    void ExpectRefused(const std::wstring& reason)
+    // of OK; the installation as it was; "0", the reason and its Error line. A
+    // release whose record refuses it is refused before the installation is walked.
+    void ExpectRefused(const std::wstring& reason, bool bAfterWalk = false)
     {
         unverified.clear();
         const Before before = Take();
@@ -95,7 +99,11 @@ protected:
         EXPECT_EQ("", Differences(before.tree, Scan(inst.root(), inst.Volatile())));
         EXPECT_EQ(L"0", inst.Ini(L"UpdateSucceeded"));
         EXPECT_EQ(reason, inst.Ini(L"UpdateFailureReason"));
-        std::vector<std::wstring> messages = Messages(before, {});
+        std::vector<std::wstring> messages;
+        if (bAfterWalk)
+        {
+            messages = Messages(before, {});
+        }
         messages.push_back(L"Error!.." + reason);
         EXPECT_EQ(LogText(messages), inst.Log());
     }
@@ -289,4 +297,113 @@ TEST_F(SignedRelease, QVSMakeListRefusesWhatCannotSignBeforeWritingAnything)
     EXPECT_EQ(0u, given.exitCode) << ToUtf8(given.err);
     EXPECT_NE(std::wstring::npos, given.out.find(L", signed as release 9 with key " + admin.id))
         << ToUtf8(given.out);
+}
+
+namespace
+{
+void SetStamp(const std::wstring& path, const FILETIME& ft)
+{
+    const UniqueFile file(CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file && SetFileTime(file.get(), nullptr, nullptr, &ft)) << ToUtf8(path);
+}
+
+// A file of that many bytes that takes no room: its size is all a client may look at.
+void WriteHuge(const std::wstring& path, LONGLONG nBytes, const FILETIME& ft)
+{
+    const UniqueFile file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    LARGE_INTEGER size{};
+    size.QuadPart = nBytes;
+    ASSERT_TRUE(file && SetFilePointerEx(file.get(), size, nullptr, FILE_BEGIN) &&
+                SetEndOfFile(file.get()) && SetFileTime(file.get(), nullptr, nullptr, &ft));
+}
+} // namespace
+
+// A share writer without the key dates the list and a file 2079 and plants a list
+// and a record of hundreds of megabytes and a record that claims the largest number:
+// each is harmless or refused before anything of it is written or trusted, the
+// installation unchanged, the client started. The administrator's releases after
+// them install whole, his way back to an older build under a new number too, and a
+// ReleaseKey changed by hand counts its releases afresh.
+TEST_F(SignedRelease, AShareWriterCanNeitherFreezeNorExhaustTheDesktops)
+{
+    const Key admin = NewKey(L"admin");
+    inst.Configure(rel.unc(), L"ReleaseKey=" + admin.text + L"\r\n");
+    inst.Put(L"bin\\app.dll", "app 0", T(2025, 6, 1));
+    rel.Put(L"bin\\app.dll", "app 1", T(2026, 1, 10));
+    rel.Put(L"data\\conf.dat", "conf 1", T(2026, 1, 10));
+    ASSERT_EQ(0u, rel.Publish(Sign(admin)));
+    unverified = Accepted(1, admin);
+    ExpectUpdate({{L"bin\\app.dll"}, {L"data\\conf.dat"}});
+
+    // The list dated 2079, bytes unchanged: run once, nothing copied; then only the client.
+    const FILETIME ahead = T(2079, 6, 1);
+    SetStamp(rel.Path(kList), ahead);
+    ExpectUpdate({});
+    ExpectClientOnly();
+    // Release 2, its app.dll dated 2079 on the share once published: installed with
+    // the signed stamp, so release 3 after it installs too.
+    for (const unsigned nRelease : {2u, 3u})
+    {
+        rel.Put(L"bin\\app.dll", "app " + std::to_string(nRelease), T(2026, static_cast<WORD>(1 + nRelease), 1));
+        ASSERT_EQ(0u, rel.Publish(Sign(admin)));
+        SetStamp(rel.Path(L"bin\\app.dll"), ahead);
+        unverified = Accepted(nRelease, admin);
+        ExpectUpdate({{L"bin\\app.dll"}});
+    }
+    // A file dated 2079 before the administrator signed: a bad release.
+    SetStamp(rel.Path(L"bin\\app.dll"), T(2026, 4, 1));
+    SetStamp(rel.Path(L"data\\conf.dat"), ahead);
+    ASSERT_EQ(0u, rel.Publish(Sign(admin)));
+    std::wstring aheadStamp;
+    ASSERT_TRUE(ListStampOfFileTime(ahead, aheadStamp));
+    ExpectRefused(L"The release list in " + rel.unc() + L" gives " + rel.unc() +
+                      L"\\data\\conf.dat the time stamp " + aheadStamp +
+                      L", more than a day ahead of this computer's clock: nothing was installed.",
+                  true);
+
+    // The administrator's way back: release 1's build, older stamps, under a new number.
+    rel.Put(L"bin\\app.dll", "app 1", T(2026, 1, 10));
+    rel.Put(L"data\\conf.dat", "conf 1", T(2026, 1, 10));
+    ASSERT_EQ(0u, rel.Publish(Sign(admin) + L" --release-number 9"));
+    unverified = Accepted(9, admin);
+    ExpectUpdate({{L"bin\\app.dll"}});
+
+    // A record that claims the largest number, and a list and a record of hundreds of
+    // megabytes (each newer): refused, the local list and the number as they were.
+    const std::string list = ReadBytes(rel.Path(kList));
+    const std::string record = ReadBytes(rel.Path(kRecord));
+    const std::string localList = ReadBytes(inst.Path(kList));
+    std::wstring forged = ReadUtf16(rel.Path(kRecord));
+    const size_t at = forged.find(L"\t\trelease\t\t9\t\t");
+    ASSERT_NE(std::wstring::npos, at);
+    forged.replace(at, 14, L"\t\trelease\t\t18446744073709551614\t\t");
+    WriteUtf16(rel.Path(kRecord), forged);
+    SetStamp(rel.Path(kList), Plus(ahead, 1));
+    ExpectRefused(L"The signature of the release in " + rel.unc() +
+                  L" does not match its record: nothing was installed.");
+    WriteBytes(rel.Path(kRecord), record);
+    WriteHuge(rel.Path(kList), 300ll << 20, Plus(ahead, 2));
+    ExpectRefused(L"The release list " + rel.unc() + L"\\HotUpdateFileList_Server.txt is " +
+                  std::to_wstring(300ll << 20) + L" bytes, more than the " +
+                  std::to_wstring(64ll << 20) + L" bytes a release list may hold: nothing was installed.");
+    WriteBytes(rel.Path(kList), list, &ahead);
+    WriteHuge(rel.Path(kRecord), 200ll << 20, ahead);
+    SetStamp(rel.Path(kList), Plus(ahead, 3));
+    ExpectRefused(L"The release record in " + rel.unc() + L" cannot be read (larger than the " +
+                  std::to_wstring(128ll << 20) + L" bytes a release record may hold), and this "
+                  L"installation installs only signed releases (ReleaseKey in QVS.ini): nothing was installed.");
+    EXPECT_EQ(localList, ReadBytes(inst.Path(kList)));
+    EXPECT_EQ(L"9", inst.Ini(L"InstalledReleaseNumber"));
+    WriteBytes(rel.Path(kRecord), record);
+
+    // A new key put into QVS.ini by hand: its releases count from 1 again.
+    const Key next = NewKey(L"next");
+    ASSERT_TRUE(WritePrivateProfileStringW(L"HotUpdate", L"ReleaseKey", next.text.c_str(),
+                                           (inst.bin() + L"\\QVS.ini").c_str()));
+    rel.Put(L"bin\\app.dll", "app 10", T(2026, 6, 1));
+    ASSERT_EQ(0u, rel.Publish(Sign(next) + L" --release-number 1"));
+    unverified = Accepted(1, next);
+    ExpectUpdate({{L"bin\\app.dll"}});
+    EXPECT_EQ(L"1", inst.Ini(L"InstalledReleaseNumber"));
 }

@@ -1,5 +1,8 @@
 #include "tests/support/Scenario.h"
 
+#include "lib/File.h"
+#include "lib/SignedStamp.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
@@ -547,7 +550,12 @@ void Scenario::CheckUpdate(const Before& before, const std::vector<Copy>& copies
     {
         if (reason.empty())
         {
-            expected[copy.file] = before.release.at(copy.file);
+            FileState& state = expected[copy.file] = before.release.at(copy.file);
+            if (signedStamps)
+            {
+                EXPECT_TRUE(SCSignedStampFileTime(ListedStamp(copy.file), state.stamp))
+                    << ToUtf8(copy.file);
+            }
         }
     }
     std::erase_if(expected, [](const auto& item)
@@ -586,6 +594,16 @@ void Scenario::CheckUpdate(const Before& before, const std::vector<Copy>& copies
     {
         EXPECT_TRUE(ReadBytes(rel.Path(kServerList)) == ReadBytes(inst.Path(kServerList)));
     }
+}
+
+std::wstring Scenario::ListedStamp(const std::wstring& file) const
+{
+    const size_t slash = file.rfind(L'\\');
+    const std::wstring line = rel.unc() + L"\\" + file.substr(0, slash + 1) + L"\t\t" +
+                              file.substr(slash + 1) + L"\t\t";
+    const std::wstring list = ReadUtf16(rel.Path(kServerList));
+    const size_t at = list.find(line);
+    return at == std::wstring::npos ? std::wstring() : list.substr(at + line.size(), 17);
 }
 
 std::wstring Scenario::HeldText(const std::vector<Copy>& copies) const

@@ -157,6 +157,10 @@ protected:
     std::wstring unverified;
     // A line the start logs after the run (the desktop report's), when there is one.
     std::wstring afterRun;
+    // The installation has a ReleaseKey: copied files take the signed list's stamp.
+    bool signedStamps = false;
+    // The stamp the release's list gives a file ("" when it names none).
+    std::wstring ListedStamp(const std::wstring& file) const;
 
 private:
     // The release as the last Take found it, kept while it does not change.

@@ -3,6 +3,7 @@
 // a file is listed with the offset in force when the list is made, whenever it
 // was written, and stamps are read back as local times around the changes.
 #include "lib/File.h"
+#include "lib/SignedStamp.h"
 
 #include "resource.h"
 #include "tests/support/Support.h"
@@ -88,4 +89,45 @@ TEST_F(Berlin, StampsAreReadAsLocalTimesAroundTheChanges)
         ASSERT_TRUE(dt.Parse(row.local, IDS_TIMESTAMP_PATTERN)) << ToUtf8(row.local);
         EXPECT_EQ(UnixSeconds(row.utc), dt.GetTime()) << ToUtf8(row.local);
     }
+}
+
+// A signed release's stamps (lib/SignedStamp.h) round the year: a file given the
+// stamp of a signed list is listed by the walk as that stamp again, whatever the
+// daylight saving in force now (run under TZ=Europe/Berlin and, so that one of the
+// two is in daylight saving whenever the suite runs, TZ=Australia/Sydney), and a
+// stamp a second off, or an hour off, differs.
+TEST(SignedStamp, AFileGivenTheSignedStampIsListedAsThatStampAllYear)
+{
+    _putenv("TZ=");
+    _tzset();
+    const LONGLONG nShift = SCSignedStampShiftSeconds();
+    for (const wchar_t* stamp :
+         {L"15/01/26 08:30:00", L"15/07/26 08:30:00", L"29/03/26 02:30:00", L"25/10/26 02:30:00",
+          L"29/02/80 00:00:00", L"31/12/79 12:00:00"})
+    {
+        FILETIME ft{};
+        ASSERT_TRUE(SCSignedStampFileTime(stamp, ft)) << ToUtf8(stamp);
+        std::wstring walked;
+        ASSERT_TRUE(ListStampOfFileTime(ft, walked));
+        EXPECT_FALSE(SCSignedStampsDiffer(stamp, walked, nShift))
+            << ToUtf8(stamp) << " walked as " << ToUtf8(walked);
+        for (const LONGLONG nOff : {1LL, -1LL, 3600LL, -3600LL})
+        {
+            const LONGLONG nUnits = nOff * 10000000LL;
+            ULARGE_INTEGER moved{{ft.dwLowDateTime, ft.dwHighDateTime}};
+            moved.QuadPart += static_cast<ULONGLONG>(nUnits);
+            const FILETIME other{moved.LowPart, moved.HighPart};
+            ASSERT_TRUE(ListStampOfFileTime(other, walked));
+            EXPECT_TRUE(SCSignedStampsDiffer(stamp, walked, nShift)) << ToUtf8(stamp) << " " << nOff;
+        }
+    }
+    for (const wchar_t* notAStamp : {L"", L"31/02/26 00:00:00", L"15/13/26 08:30:00", L"15/01/26 08:30"})
+    {
+        FILETIME ft{};
+        EXPECT_FALSE(SCSignedStampFileTime(notAStamp, ft)) << ToUtf8(notAStamp);
+        EXPECT_TRUE(SCSignedStampsDiffer(notAStamp, notAStamp, nShift)) << ToUtf8(notAStamp);
+        EXPECT_TRUE(SCIsStampAhead(notAStamp)) << ToUtf8(notAStamp);
+    }
+    EXPECT_TRUE(SCIsStampAhead(L"31/12/79 23:59:59"));
+    EXPECT_FALSE(SCIsStampAhead(L"01/01/80 00:00:00"));
 }

@@ -6,6 +6,7 @@
 
 #include "framework/AfxFileFind.h"
 
+#include <map>
 #include <optional>
 
 using namespace signedrecords;
@@ -139,6 +140,14 @@ TEST(ReleaseTrust, EachCheckRefusesWithItsReasonAndARotationPinsTheNextKey)
          Verdict::Refused, {L"signed by another key (" + Id(1)}},
         {"ReleaseKey edited: its key's release", edited, SignedText(files, 2, 6), kNames,
          Verdict::Accepted, {L"signed by the trusted key " + Id(2)}},
+        {"a number counted under another ReleaseKey: afresh",
+         with(with(admin, &SCReleaseTrustSettings::strInstalledNumber, L"9"),
+              &SCReleaseTrustSettings::strInstalledUnder, KeyText(2)),
+         SignedText(files, 0, 5), kNames, Verdict::Accepted, {L"is release 5"}},
+        {"a number counted under this ReleaseKey",
+         with(with(admin, &SCReleaseTrustSettings::strInstalledNumber, L"9"),
+              &SCReleaseTrustSettings::strInstalledUnder, KeyText(0)),
+         SignedText(files, 0, 5), kNames, Verdict::Refused, {L"older than release 9"}},
     };
     for (const auto& c : cases)
     {
@@ -173,4 +182,72 @@ TEST(ReleaseTrust, EachCheckRefusesWithItsReasonAndARotationPinsTheNextKey)
             EXPECT_EQ(decision.bPin ? SignedDigestHex(rotating) : L"", decision.strPinnedBy) << c.what;
         }
     }
+}
+
+// What a run records as the copy begins, written key after key: a start killed after
+// any of them finds the rotating release (and the next key's) still accepted.
+TEST(ReleaseTrust, EveryPrefixOfTheWritesAtCopyStartKeepsTheRotatingReleaseAccepted)
+{
+    qvstest::TempDir dir;
+    const std::wstring listPath = dir / L"HotUpdateFileList_Server.txt";
+    const std::wstring recordPath = dir / L"HotUpdateFileList_Server.sha256";
+    const std::string list = ListBytes();
+    qvstest::WriteBytes(listPath, list);
+    const std::wstring files = RecordText(list);
+    const auto load = [&](const std::wstring& text)
+    {
+        qvstest::WriteUtf16(recordPath, text);
+        auto record = std::make_unique<SCReleaseRecord>();
+        record->LoadFor(recordPath, listPath);
+        return record;
+    };
+    SCReleaseTrustSettings first;
+    first.strReleaseKey = KeyText(0);
+    first.strInstalledNumber = L"4";
+    const std::map<std::wstring, std::wstring SCReleaseTrustSettings::*> keys = {
+        {L"PinnedByRecord", &SCReleaseTrustSettings::strPinnedBy},
+        {L"PinnedReleaseKey", &SCReleaseTrustSettings::strPinnedKey},
+        {L"PinnedFromReleaseKey", &SCReleaseTrustSettings::strPinnedFrom},
+        {L"InstalledReleaseNumber", &SCReleaseTrustSettings::strInstalledNumber},
+        {L"InstalledUnderReleaseKey", &SCReleaseTrustSettings::strInstalledUnder}};
+    // The first rotation (key 0 names key 1), and the second from its pin (key 1 names 2).
+    SCReleaseTrustSettings second = first;
+    const std::wstring rotating = SignedText(files, 0, 5, 1);
+    second.strPinnedKey = KeyText(1);
+    second.strPinnedFrom = KeyText(0);
+    second.strPinnedBy = SignedDigestHex(rotating);
+    second.strInstalledNumber = L"5";
+    const struct
+    {
+        const char* what;
+        SCReleaseTrustSettings settings;
+        std::wstring rotating;
+    } rotations[] = {{"first rotation", first, rotating},
+                     {"second rotation", second, SignedText(files, 1, 6, 2)}};
+    for (const auto& r : rotations)
+    {
+        const FileList plan = Plan(kNames);
+        const auto record = load(r.rotating);
+        const SCReleaseTrustDecision decision = CheckReleaseTrust(r.settings, kRelease, *record, plan);
+        ASSERT_EQ(Verdict::Accepted, decision.verdict) << r.what;
+        const auto writes = decision.Writes();
+        for (size_t n = 0; n <= writes.size(); ++n)
+        {
+            SCReleaseTrustSettings settings = r.settings;
+            for (size_t i = 0; i < n; ++i)
+            {
+                settings.*keys.at(writes[i].first) = writes[i].second;
+            }
+            EXPECT_EQ(Verdict::Accepted, CheckReleaseTrust(settings, kRelease, *record, plan).verdict)
+                << r.what << ", killed after " << n << " of " << writes.size() << " writes";
+        }
+    }
+    // A list dated more than a day ahead is a bad release, whoever signed it.
+    FileList ahead = Plan(kNames);
+    ahead.front()->modified = L"31/12/79 23:59:59";
+    const SCReleaseTrustDecision refused =
+        CheckReleaseTrust(first, kRelease, *load(SignedText(files, 0, 5)), ahead);
+    EXPECT_EQ(Verdict::Refused, refused.verdict);
+    EXPECT_NE(std::wstring::npos, refused.strText.find(L"31/12/79 23:59:59, more than a day ahead"))
+        << qvstest::ToUtf8(refused.strText);
 }
