@@ -4,10 +4,13 @@
 
 #include "lib/ConfFile.h"
 #include "lib/Miscellaneous.h"
+#include "lib/Policy.h"
 #include "lib/Xcpt.h"
 #include "resource.h"
 
 #include <shellapi.h>
+
+#include <vector>
 
 CQVSCliUpdateApp theApp;
 
@@ -17,11 +20,14 @@ BOOL CQVSCliUpdateApp::InitInstance()
 {
     try
     {
-        const std::wstring strSourceFolder = ReadSourceFolder();
+        // A policy that turns updates off starts the client at once, as no release
+        // folder does; the share is never asked.
+        const bool bDisabled = UpdatesDisabledByPolicy();
         // Only the length counts: the value is neither trimmed nor checked here.
-        if (strSourceFolder.empty())
+        if (bDisabled || ReadSourceFolder().empty())
         {
             LaunchClientProgram();
+            SayWithoutUpdate(bDisabled);
         }
         else
         {
@@ -33,6 +39,56 @@ BOOL CQVSCliUpdateApp::InitInstance()
         SC_HANDLE(e);
     }
     return FALSE;
+}
+
+void CQVSCliUpdateApp::SayWithoutUpdate(bool bDisabled)
+{
+    std::vector<std::wstring> lines;
+    // The event log under the program's name, as the update run opens it.
+    wchar_t szPath[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, szPath, MAX_PATH);
+    wchar_t szName[MAX_PATH] = {};
+    _wsplitpath_s(szPath, nullptr, 0, nullptr, 0, szName, MAX_PATH, nullptr, 0);
+    const bool bEvents = !SCPolicy::Current().Problems().empty() && RegisterEventLogSource(szName);
+    ReportPolicyProblems([&lines](const std::wstring& strLine) { lines.push_back(strLine); });
+    if (bEvents)
+    {
+        DeregisterEventLogSource();
+    }
+    if (bDisabled)
+    {
+        lines.push_back(UpdatesDisabledLine());
+    }
+    if (lines.empty())
+    {
+        return;
+    }
+    try
+    {
+        // The log of this start, made anew as every start makes it; while an update
+        // that began before the policy still works, its log is not emptied under it:
+        // the lines are added at its end.
+        const std::wstring strRoot = GetAppRootFolder();
+        SCInstallationLock lock;
+        const bool bOwnLog = lock.Acquire(strRoot, 0) != SCInstallationLock::Result::TimedOut;
+        const UniqueFile log(CreateFileW((strRoot + L"\\bin\\QVSCliUpdate.log").c_str(),
+                                         bOwnLog ? GENERIC_WRITE : FILE_APPEND_DATA,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         bOwnLog ? CREATE_ALWAYS : OPEN_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+        for (const std::wstring& strLine : lines)
+        {
+            if (log)
+            {
+                WriteLogLine(log.get(), strLine);
+            }
+        }
+    }
+    catch (CException* e)
+    {
+        // No installation root (the program in a drive's root): no log, as for a run.
+        SC_HANDLE(e);
+    }
 }
 
 void CQVSCliUpdateApp::RunUpdateDialog()

@@ -8,6 +8,7 @@
 #include "lib/CopyLeftover.h"
 #include "lib/FileCopy.h"
 #include "lib/InstallSwitch.h"
+#include "lib/Policy.h"
 #include "lib/ReleaseRecord.h"
 #include "lib/ReleaseTrust.h"
 #include "lib/ResString.h"
@@ -61,20 +62,6 @@ std::wstring ErrorPrefix()
 std::wstring ServerListPath(const std::wstring& strFolder)
 {
     return strFolder + L"\\" + kServerListName;
-}
-
-// Writes one line at the end of the log: every process that writes the log
-// appends, so lines of a second start are never overwritten by the first's.
-void WriteLogLine(HANDLE hLog, const std::wstring& strMessage)
-{
-    // Characters the code page lacks become its default character (not a
-    // look-alike: the log must not show a name that does not exist).
-    const std::string bytes = MultiByteText(strMessage, CP_THREAD_ACP) + "\r\n";
-    OVERLAPPED atEnd{};
-    atEnd.Offset = 0xFFFFFFFF;
-    atEnd.OffsetHigh = 0xFFFFFFFF;
-    DWORD dwWritten = 0;
-    WriteFile(hLog, bytes.data(), static_cast<DWORD>(bytes.size()), &dwWritten, &atEnd);
 }
 
 } // namespace
@@ -164,6 +151,8 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
 
     ShowWindow(SW_SHOWNORMAL);
     CenterWindow();
+    // The run's first line: where the release folder and the key it trusts came from.
+    AddLogLine(SettingsOriginLine());
     try
     {
         if (m_bForced)
@@ -305,6 +294,8 @@ bool CQVSCliUpdateDlg::InitServicesAndLog()
             return true;
         }
         OpenLog();
+        // Policy values the start could not use are said once, as the log begins.
+        ReportPolicyProblems([this](const std::wstring& strLine) { AddLogLine(strLine); });
         FinishInterruptedInstall();
         return true;
     }

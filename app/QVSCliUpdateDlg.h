@@ -112,7 +112,7 @@ private:
     // says why, and strNotVerified says so for the log.
     std::shared_ptr<const SCReleaseRecord> LoadReleaseRecord(const std::wstring& strListPath,
                                                              std::wstring& strNotVerified);
-    // With a ReleaseKey in QVS.ini, the rule of signed releases (lib/ReleaseTrust.h)
+    // With a ReleaseKey (QVS.ini or policy), the rule of signed releases (lib/ReleaseTrust.h)
     // on the record and the copy plan, just before the copy: an accepted release is
     // recorded as begun; a refused one is reported as the run's failure, and QVS.exe
     // is started without waiting for the user. True when the copy may begin.

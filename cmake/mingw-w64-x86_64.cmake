@@ -6,6 +6,8 @@ set(_triple x86_64-w64-mingw32)
 set(CMAKE_C_COMPILER ${_triple}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${_triple}-g++-posix)
 set(CMAKE_RC_COMPILER ${_triple}-windres)
+# The message table of the event records (app/CMakeLists.txt).
+set(CMAKE_MC_COMPILER ${_triple}-windmc)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${_triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

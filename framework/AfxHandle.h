@@ -93,6 +93,12 @@ struct ProcessHeap // blocks of the process heap
     static type Invalid() noexcept { return nullptr; }
     static void Close(type p) noexcept { ::HeapFree(::GetProcessHeap(), 0, p); }
 };
+struct RegKey // RegOpenKeyExW: an open registry key; null when none was opened
+{
+    using type = HKEY;
+    static type Invalid() noexcept { return nullptr; }
+    static void Close(type h) noexcept { ::RegCloseKey(h); }
+};
 struct BCryptAlgorithm // BCryptOpenAlgorithmProvider: a provider of one algorithm
 {
     using type = BCRYPT_ALG_HANDLE;
@@ -119,6 +125,7 @@ using UniqueFind = UniqueHandleT<handle_traits::Find>;
 using UniqueModule = UniqueHandleT<handle_traits::Module>;
 using UniqueLocal = UniqueHandleT<handle_traits::Local>;
 using UniqueHeapBlock = UniqueHandleT<handle_traits::ProcessHeap>;
+using UniqueRegKey = UniqueHandleT<handle_traits::RegKey>;
 using UniqueBCryptAlgorithm = UniqueHandleT<handle_traits::BCryptAlgorithm>;
 using UniqueBCryptHash = UniqueHandleT<handle_traits::BCryptHash>;
 using UniqueBCryptKey = UniqueHandleT<handle_traits::BCryptKey>;

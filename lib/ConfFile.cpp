@@ -1,6 +1,7 @@
 #include "lib/ConfFile.h"
 
 #include "lib/Miscellaneous.h"
+#include "lib/Policy.h"
 #include "lib/Xcpt.h"
 #include "resource.h"
 
@@ -46,12 +47,12 @@ bool WriteConfString(const std::wstring& strSection, const std::wstring& strKey,
 
 std::wstring ReadSourceFolder()
 {
-    return ReadConfString(kSection, L"SourceFolder");
+    return ReadSetting(L"SourceFolder").strValue;
 }
 
 std::wstring ReadReportFolder()
 {
-    std::wstring strFolder = ReadConfString(kSection, L"ReportFolder");
+    std::wstring strFolder = ReadSetting(L"ReportFolder").strValue;
     // "\\SRV01\QVSReports\" names the same folder as "\\SRV01\QVSReports".
     while (strFolder.size() > 3 && strFolder.back() == L'\\')
     {
@@ -89,9 +90,16 @@ void WriteFailedRuns(const SCFailedRuns& runs)
 
 namespace
 {
-// A key of whole seconds from 1 to 600, in milliseconds; the default for anything else.
+// A key of whole seconds from 1 to 600, in milliseconds: the policy's (which holds
+// only numbers in that range), else QVS.ini's, else the default.
 DWORD ReadSecondsMs(const wchar_t* pszKey, DWORD dwDefaultSeconds)
 {
+    DWORD dwPolicySeconds = 0;
+    SCSettingSource source = SCSettingSource::Default;
+    if (SCPolicy::Current().Number(pszKey, dwPolicySeconds, source))
+    {
+        return dwPolicySeconds * 1000;
+    }
     const std::wstring strSeconds = ReadConfString(kSection, pszKey);
     if (strSeconds.empty() || strSeconds.size() > 3 ||
         strSeconds.find_first_not_of(L"0123456789") != std::wstring::npos)

@@ -1,6 +1,8 @@
 #pragma once
 // "QVS.ini" beside the program, shared with the client: the only code that
 // touches it. Nothing is cached; every read and write goes to the file.
+// The settings the administrator sets are read as they are in force: a policy's
+// value (lib/Policy.h) before the key of QVS.ini, which comes before the default.
 
 #include "lib/Time.h"
 
@@ -16,10 +18,10 @@ std::wstring ReadConfString(const std::wstring& strSection, const std::wstring& 
 bool WriteConfString(const std::wstring& strSection, const std::wstring& strKey,
                      const std::wstring& strValue);
 
-// "SourceFolder" of section "HotUpdate": where the release is taken from.
+// "SourceFolder" of section "HotUpdate" (or policy): where the release is taken from.
 std::wstring ReadSourceFolder();
 
-// "ReportFolder" of section "HotUpdate": where each start that ran a release (or
+// "ReportFolder" of section "HotUpdate" (or policy): where each start that ran a release (or
 // found its runs spent) leaves this installation's report; empty: no report.
 std::wstring ReadReportFolder();
 

@@ -222,3 +222,15 @@ std::string MultiByteText(const std::wstring& strText, UINT nCodePage)
                         nullptr);
     return bytes;
 }
+
+void WriteLogLine(HANDLE hLog, const std::wstring& strMessage)
+{
+    // Characters the code page lacks become its default character (not a
+    // look-alike: the log must not show a name that does not exist).
+    const std::string bytes = MultiByteText(strMessage, CP_THREAD_ACP) + "\r\n";
+    OVERLAPPED atEnd{};
+    atEnd.Offset = 0xFFFFFFFF;
+    atEnd.OffsetHigh = 0xFFFFFFFF;
+    DWORD dwWritten = 0;
+    WriteFile(hLog, bytes.data(), static_cast<DWORD>(bytes.size()), &dwWritten, &atEnd);
+}

@@ -67,3 +67,7 @@ private:
 // allows that choice. UTF-8, GB18030, UTF-7 and a few others take no such flag, and
 // a conversion that asked for it would give nothing at all.
 std::string MultiByteText(const std::wstring& strText, UINT nCodePage);
+
+// Writes one line at the end of the log: every process that writes the log
+// appends, so lines of a second start are never overwritten by the first's.
+void WriteLogLine(HANDLE hLog, const std::wstring& strMessage);

@@ -3,6 +3,7 @@
 #include "framework/AfxException.h"
 #include "framework/AfxWinApp.h"
 #include "lib/ConfFile.h"
+#include "lib/Policy.h"
 #include "lib/ResString.h"
 #include "lib/SignedStamp.h"
 #include "resource.h"
@@ -50,9 +51,10 @@ bool ParseNumber(const std::wstring& strText, ULONGLONG& nNumber) noexcept
     return true;
 }
 
-// The record of the list being installed, or why there is none to trust.
-bool RecordRefusal(const std::wstring& strFolder, const SCReleaseRecord& record,
-                   SCReleaseTrustDecision& refusal)
+// The record of the list being installed, or why there is none to trust; strKeySource
+// names where the ReleaseKey in force came from.
+bool RecordRefusal(const std::wstring& strFolder, const std::wstring& strKeySource,
+                   const SCReleaseRecord& record, SCReleaseTrustDecision& refusal)
 {
     switch (record.GetState())
     {
@@ -61,16 +63,17 @@ bool RecordRefusal(const std::wstring& strFolder, const SCReleaseRecord& record,
         {
             return false;
         }
-        refusal = Refuse(IDS_TRUST_NOT_SIGNED, {strFolder});
+        refusal = Refuse(IDS_TRUST_NOT_SIGNED, {strFolder, strKeySource});
         return true;
     case SCReleaseRecord::State::Missing:
-        refusal = Refuse(IDS_TRUST_NO_RECORD, {strFolder});
+        refusal = Refuse(IDS_TRUST_NO_RECORD, {strFolder, strKeySource});
         return true;
     case SCReleaseRecord::State::OtherList:
         refusal = Refuse(IDS_TRUST_OTHER_LIST, {strFolder});
         return true;
     default:
-        refusal = Refuse(IDS_TRUST_RECORD_UNREADABLE, {strFolder, SCRecordProblem(record)});
+        refusal = Refuse(IDS_TRUST_RECORD_UNREADABLE,
+                         {strFolder, SCRecordProblem(record), strKeySource});
         return true;
     }
 }
@@ -79,7 +82,11 @@ bool RecordRefusal(const std::wstring& strFolder, const SCReleaseRecord& record,
 SCReleaseTrustSettings SCReleaseTrustSettings::Read()
 {
     SCReleaseTrustSettings settings;
-    settings.strReleaseKey = ReadConfString(kSection, kReleaseKey);
+    // The one in force: a policy's before QVS.ini's. The pin below counts only while
+    // it descends from this very key, wherever the key comes from.
+    const SCSetting releaseKey = ReadSetting(kReleaseKey);
+    settings.strReleaseKey = releaseKey.strValue;
+    settings.releaseKeySource = releaseKey.source;
     if (!settings.strReleaseKey.empty())
     {
         settings.strPinnedKey = ReadConfString(kSection, kPinnedKey);
@@ -100,10 +107,11 @@ SCReleaseTrustDecision CheckReleaseTrust(const SCReleaseTrustSettings& settings,
         return SCReleaseTrustDecision();
     }
     // The installation's own trust, before anything of the release.
+    const std::wstring strKeySource = SettingSourceName(settings.releaseKeySource);
     SCReleasePublicKey trusted;
     if (trusted.Parse(settings.strReleaseKey) != SCReleasePublicKey::ParseError::None)
     {
-        return Refuse(IDS_TRUST_BAD_RELEASE_KEY, {strFolder});
+        return Refuse(IDS_TRUST_BAD_RELEASE_KEY, {strFolder, strKeySource});
     }
     SCSha256::Digest pinnedBy{};
     bool bPinnedBy = false;
@@ -132,7 +140,7 @@ SCReleaseTrustDecision CheckReleaseTrust(const SCReleaseTrustSettings& settings,
 
     // The release: its record, its signature, its number, its files.
     SCReleaseTrustDecision refusal;
-    if (RecordRefusal(strFolder, record, refusal))
+    if (RecordRefusal(strFolder, strKeySource, record, refusal))
     {
         return refusal;
     }

@@ -4,7 +4,8 @@
 // what it refused.
 //
 // QVS.ini, section [HotUpdate]:
-//   ReleaseKey             the administrator's: the public key (ecdsa-p256:...)
+//   ReleaseKey             the administrator's (in QVS.ini or set by a policy, which
+//                          comes first): the public key (ecdsa-p256:...)
 //                          that signs releases. Missing or empty: releases are
 //                          taken as they always were, signed or not, and none
 //                          of the keys below is read or written.
@@ -61,16 +62,19 @@
 // desktop has started once, or edit that desktop's ReleaseKey.
 
 #include "lib/File.h"
+#include "lib/Policy.h"
 #include "lib/ReleaseRecord.h"
 
 #include <string>
 #include <utility>
 #include <vector>
 
-// What QVS.ini holds for the rule, as text.
+// What QVS.ini holds for the rule, as text; ReleaseKey as it is in force (a policy
+// may set it: lib/Policy.h), the program's own keys always from QVS.ini.
 struct SCReleaseTrustSettings
 {
     std::wstring strReleaseKey;
+    SCSettingSource releaseKeySource = SCSettingSource::ConfFile;
     std::wstring strPinnedKey;
     std::wstring strPinnedFrom;
     std::wstring strPinnedBy;

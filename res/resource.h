@@ -83,6 +83,8 @@
 #define IDS_REPORT_NOT_WRITTEN 151 // %1 report folder, %2 why
 #define IDS_SELDIR_TITLE 152
 // Signed releases (lib/ReleaseTrust): %1 the release folder unless said otherwise
+// (%2 of BAD_RELEASE_KEY, NO_RECORD, NOT_SIGNED and %3 of RECORD_UNREADABLE: where the
+// ReleaseKey in force came from, IDS_SOURCE_*)
 #define IDS_TRUST_BAD_RELEASE_KEY 130
 #define IDS_TRUST_BAD_OWN_KEY 131 // %1 key, %2 folder
 #define IDS_TRUST_NO_RECORD 132
@@ -96,6 +98,18 @@
 #define IDS_TRUST_ACCEPTED 140 // %2 release number, %3 key id
 #define IDS_TRUST_ACCEPTED_NEXT_KEY 141 // %2 release number, %3 key id, %4 next key id
 #define IDS_TRUST_STAMP_AHEAD 142 // %2 file, %3 its stamp
+// Settings in force and policy (lib/Policy)
+#define IDS_SOURCE_MACHINE_POLICY 160 // %1 key path
+#define IDS_SOURCE_USER_POLICY 161 // %1 key path
+#define IDS_SETTINGS_IN_FORCE 162 // %1, %2: IDS_SETTING_FROM or IDS_SETTING_NOT_SET
+#define IDS_SETTING_FROM 163 // %1 name, %2 source
+#define IDS_SETTING_NOT_SET 164 // %1 name
+#define IDS_UPDATES_DISABLED 165 // %1 source
+#define IDS_POLICY_IGNORED 166 // %1 value name, %2 key path, %3 why
+#define IDS_POLICY_NOT_TEXT 167
+#define IDS_POLICY_NOT_NUMBER 168
+#define IDS_POLICY_OUT_OF_RANGE 169 // %1 number, %2 lowest, %3 highest
+#define IDS_POLICY_TOO_LONG 170 // %1 characters
 
 // The window message on which the hot-update dialog starts QVS.exe and closes.
 #define WM_LAUNCH_CLIENT (WM_USER + 2)

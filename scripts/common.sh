@@ -4,7 +4,8 @@
 QVS_TOP=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # libgnutls30: Wine's bcrypt does ECDSA P-256 (the signed releases) through it, loaded
 # at run time; it is only a Recommends of libwine.
-QVS_PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb xauth googletest cmake ninja-build fuse3 python3-pyfuse3 libgnutls30 chromium"
+# libxml2-utils: xmllint, which checks the Group Policy templates.
+QVS_PACKAGES="g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 xvfb xauth googletest cmake ninja-build fuse3 python3-pyfuse3 libgnutls30 chromium libxml2-utils"
 
 log() { printf '== %s\n' "$*" >&2; }
 

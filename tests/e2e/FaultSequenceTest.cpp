@@ -28,8 +28,12 @@ namespace
 {
 // ReleaseFolderTimeoutSeconds and ReleaseFolderStallSeconds of the installation.
 constexpr DWORD kDeadlineSeconds = 1;
-// A start ends by itself within its deadline and a few seconds (a loaded machine).
-constexpr DWORD kBoundMs = kDeadlineSeconds * 1000 + 3000;
+// How long the install tries a file another program holds open without sharing
+// before it puts the release back (as long as a virus scanner may hold one).
+constexpr DWORD kHeldFileMs = 2600;
+// A start ends by itself within its deadline, the wait for a held file, and a few
+// seconds (a loaded machine).
+constexpr DWORD kBoundMs = kDeadlineSeconds * 1000 + kHeldFileMs + 3000;
 // A run's dialog up with the installation's lock free this long waits for OK.
 constexpr DWORD kWaitingMs = 1000;
 const wchar_t kList[] = L"HotUpdateFileList_Server.txt";

@@ -99,10 +99,10 @@ protected:
         EXPECT_EQ("", Differences(before.tree, Scan(inst.root(), inst.Volatile())));
         EXPECT_EQ(L"0", inst.Ini(L"UpdateSucceeded"));
         EXPECT_EQ(reason, inst.Ini(L"UpdateFailureReason"));
-        std::vector<std::wstring> messages;
-        if (bAfterWalk)
+        std::vector<std::wstring> messages = Messages(before, {});
+        if (!bAfterWalk)
         {
-            messages = Messages(before, {});
+            messages.resize(1); // the settings in force
         }
         messages.push_back(L"Error!.." + reason);
         EXPECT_EQ(LogText(messages), inst.Log());

@@ -10,32 +10,6 @@ using namespace qvstest;
 
 namespace
 {
-// While it lives, every access to the release's folder on the stalling share waits.
-// Made before any program starts there: an open already under way when a share
-// stops would hold Wine's server itself.
-class Stall
-{
-public:
-    // names: only requests on files of these names wait (read:NAME: only the reads
-    // of their bytes); none: every request below the release's folder.
-    explicit Stall(const Release& rel, const std::string& names = {})
-    {
-        const wchar_t* control = _wgetenv(L"QVS_STALL_CONTROL");
-        if (control == nullptr)
-        {
-            throw std::runtime_error("QVS_STALL_CONTROL is not set: run the tests through scripts/test");
-        }
-        m_path = std::wstring(control) + L"\\" + rel.name() + L".stall";
-        WriteBytes(m_path, names);
-    }
-    ~Stall() { DeleteFileW(m_path.c_str()); }
-    Stall(const Stall&) = delete;
-    Stall& operator=(const Stall&) = delete;
-
-private:
-    std::wstring m_path;
-};
-
 class StalledShare : public Scenario
 {
 protected:

@@ -284,6 +284,19 @@ bool CopyWatch::WaitFor(const Program& program, size_t n, const std::vector<std:
     return true;
 }
 
+// ---- Stall ----
+
+Stall::Stall(const Release& rel, const std::string& names)
+{
+    const wchar_t* control = _wgetenv(L"QVS_STALL_CONTROL");
+    if (control == nullptr)
+    {
+        throw std::runtime_error("QVS_STALL_CONTROL is not set: run the tests through scripts/test");
+    }
+    m_path = std::wstring(control) + L"\\" + rel.name() + L".stall";
+    WriteBytes(m_path, names);
+}
+
 // ---- Release ----
 
 Release::Release(const wchar_t* baseVariable)
@@ -463,6 +476,12 @@ std::vector<std::wstring> Scenario::Messages(const Before& before,
                                              const std::vector<Copy>& copies) const
 {
     std::vector<std::wstring> messages;
+    const std::wstring key = inst.Ini(L"ReleaseKey");
+    messages.push_back(!settings.empty() ? settings
+                       : L"Settings in force: SourceFolder from QVS.ini, ReleaseKey " +
+                             std::wstring(key.empty() || key == L"<missing>" ? L"not set"
+                                                                             : L"from QVS.ini") +
+                             L".");
     for (const Walked& item : before.walk)
     {
         if (item.folder)
@@ -634,7 +653,7 @@ std::string Scenario::LogText(const std::vector<std::wstring>& messages)
 std::wstring Scenario::BoxText(const std::vector<std::wstring>& messages, const Before& before)
 {
     std::wstring box;
-    for (auto it = messages.rbegin(); it != messages.rend(); ++it)
+    for (auto it = messages.rbegin(); it != messages.rend() - 1; ++it)
     {
         box += *it + L"\r\n";
     }

@@ -143,11 +143,13 @@ protected:
     // The everyday start: no window, QVS.ini unchanged, an empty log, the client started.
     void ExpectClientOnly(const std::wstring& arguments = {});
 
-    // The messages of such a run, oldest first: the walk's folders (and the files it
-    // could not read) in its order, the saved client list, each copy in the copy's order.
+    // The messages of such a run, oldest first: where the settings came from, the walk's
+    // folders (and the files it could not read) in its order, the saved client list,
+    // each copy in the copy's order.
     std::vector<std::wstring> Messages(const Before& before, const std::vector<Copy>& copies) const;
     // The log of those messages, and the text box of a dialog that stays open after
-    // them: the messages newest first, then the walk's file lines.
+    // them: the messages newest first (from the walk's on: the box is emptied as the
+    // walk begins), then the walk's file lines.
     static std::string LogText(const std::vector<std::wstring>& messages);
     static std::wstring BoxText(const std::vector<std::wstring>& messages, const Before& before);
     Release rel;
@@ -161,6 +163,9 @@ protected:
     bool signedStamps = false;
     // The stamp the release's list gives a file ("" when it names none).
     std::wstring ListedStamp(const std::wstring& file) const;
+    // The run's first line, where SourceFolder and ReleaseKey came from; empty: QVS.ini
+    // (ReleaseKey "not set" when QVS.ini has none).
+    std::wstring settings;
 
 private:
     // The release as the last Take found it, kept while it does not change.
@@ -191,6 +196,23 @@ private:
     OVERLAPPED m_overlapped{};
     std::vector<DWORD> m_buffer;
     std::set<std::wstring> m_seen;
+};
+
+// While it lives, every access to the release's folder on the stalling share waits.
+// Made before any program starts there: an open already under way when a share
+// stops would hold Wine's server itself.
+class Stall
+{
+public:
+    // names: only requests on files of these names wait (read:NAME: only the reads
+    // of their bytes); none: every request below the release's folder.
+    explicit Stall(const Release& rel, const std::string& names = {});
+    ~Stall() { DeleteFileW(m_path.c_str()); }
+    Stall(const Stall&) = delete;
+    Stall& operator=(const Stall&) = delete;
+
+private:
+    std::wstring m_path;
 };
 
 // QVS.ini's stamp in a client list or text box made "<stamp>": the run writes the
