@@ -5,9 +5,12 @@
 // replacing its older version only once the new one is complete.
 
 #include "framework/AfxFileFind.h"
+#include "lib/BlockIndex.h"
+#include "lib/BlockIndexPublish.h"
 #include "lib/CopyLeftover.h"
 #include "lib/File.h"
 #include "lib/FileIterator.h"
+#include "lib/NameFold.h"
 #include "lib/ReleaseRecord.h"
 #include "lib/ResString.h"
 #include "lib/SelDirDlg.h"
@@ -129,6 +132,8 @@ const wchar_t kHelp[] =
     L"not installed). The record is written first, then the list; each replaces\r\n"
     L"its older version in one step, only once the new one is complete. The list\r\n"
     L"files, the record and anything named QVSCliUpdate.log are not listed.\r\n"
+    L"Files of 1 MB or more get a block index in HotUpdateFileList_Server.blocks,\r\n"
+    L"named in the record, from which clients read only the blocks that changed.\r\n"
     L"\r\n"
     L"Folders are written in server form: two backslashes, this computer's name,\r\n"
     L"then the path after the drive's colon. For D:\\Release on a computer named\r\n"
@@ -435,6 +440,15 @@ void DropTemporaryEntries(FileList& list)
                   });
 }
 
+// The block indexes lie in the release folder, but they are not files of the release.
+void DropBlockIndexEntries(FileList& list, const std::wstring& strFolder)
+{
+    const std::wstring strIndexes = ListFolderFromPath(
+        FileListKind::Server, strFolder + L"\\" + kBlockIndexFolder + L"\\x", ComputerName());
+    std::erase_if(list, [&strIndexes](const std::unique_ptr<FileListEntry>& pEntry)
+                  { return StartsWithNoCase(pEntry->folder, strIndexes); });
+}
+
 // ---- The walk ----
 
 struct WalkProgress
@@ -697,7 +711,29 @@ std::wstring MakeRecord(const std::wstring& strFolder, const std::wstring& strSe
     {
         text += SCReleaseRecord::FormatLine(job.pEntry->folder, job.pEntry->name, job.item);
     }
-    return text;
+
+    // The block indexes of the large files, written beside the record: their lines
+    // follow the files' and come before a signed block, which so covers them.
+    std::vector<SCIndexedFile> indexed;
+    for (const HashJob& job : jobs)
+    {
+        indexed.push_back({job.strPath, job.pEntry->modified, job.item});
+    }
+    const SCBlockIndexes indexes = SCPublishBlockIndexes(strFolder, indexed);
+    for (const std::wstring& strProblem : indexes.problems)
+    {
+        Err(L"cannot index: " + strProblem + L"\r\n");
+    }
+    if (!indexes.problems.empty() || indexes.dwWriteError != ERROR_SUCCESS)
+    {
+        if (indexes.dwWriteError != ERROR_SUCCESS)
+        {
+            Err(L"cannot write the block indexes into " + strFolder + L"\\" + kBlockIndexFolder +
+                L" (" + AfxSystemErrorLine(indexes.dwWriteError) + L")\r\n");
+        }
+        return std::wstring();
+    }
+    return text + indexes.strRecordLines;
 }
 
 std::wstring ModulePath()
@@ -768,6 +804,7 @@ int Publish(const std::wstring& strGivenFolder, const std::wstring& strPublished
     ClearCounter();
     FileList& list = GetList(FileListKind::Server);
     DropTemporaryEntries(list);
+    DropBlockIndexEntries(list, folder.strPath);
 
     if (g_progress.nUnreadable > 0)
     {
