@@ -209,18 +209,24 @@ std::wstring Seconds(ULONGLONG nMs)
     return szText;
 }
 
-// "1.3 of 64.0 MB": what the run read from the share against what its files hold
-// (a file built from its installed version's blocks reads less than it holds).
+// 1234567 as "1,234,567".
+std::wstring Grouped(ULONGLONG n)
+{
+    std::wstring digits = std::to_wstring(n);
+    for (size_t nAt = digits.size(); nAt > 3; nAt -= 3)
+    {
+        digits.insert(nAt - 3, 1, L',');
+    }
+    return digits;
+}
+
+// "1,234,567 of 67,108,864 bytes": what the run read from the share against what its
+// files hold (a file built from its installed version's blocks reads less than it holds).
 std::wstring BytesRead(const SCDesktopReport& report)
 {
-    if (!report.bBytesKnown)
-    {
-        return L"\x2014";
-    }
-    wchar_t szText[64] = {};
-    swprintf(szText, 64, L"%.1f of %.1f MB", static_cast<double>(report.nBytesRead) / 1048576.0,
-             static_cast<double>(report.nBytesCopied) / 1048576.0);
-    return szText;
+    return report.bBytesKnown
+               ? Grouped(report.nBytesRead) + L" of " + Grouped(report.nBytesCopied) + L" bytes"
+               : std::wstring(L"\x2014");
 }
 
 std::wstring ReleaseText(const SCDesktopReport& report)
