@@ -245,12 +245,13 @@ TEST_F(SignedRelease, PublishedFromTheBuildFolderAFileChangedOnTheShareIsRefused
     // the older build under a higher number.
     const FILETIME t2 = T(2026, 2, 1);
     WriteBytes(build2 / L"bin\\app.dll", "app 2", &t2);
+    WriteBytes(build2 / L"bin\\two.dll", "two 2", &t2);
     ASSERT_EQ(0u, rel.Publish(From(admin, build2)));
     unverified = Accepted(2, admin);
-    ExpectUpdate({{L"bin\\app.dll"}});
+    ExpectUpdate({{L"bin\\app.dll"}, {L"bin\\two.dll"}});
     ASSERT_EQ(0u, rel.Publish(From(admin, build1) + L" --release-number 3"));
     EXPECT_NE(std::wstring::npos,
-              rel.published().find(L"1 added, 1 changed, 0 removed since release 2"))
+              rel.published().find(L"1 added, 1 changed, 1 removed since release 2"))
         << ToUtf8(rel.published());
     EXPECT_NE(std::wstring::npos,
               rel.published().find(L", signed as release 3 with key " + admin.id));
@@ -295,6 +296,8 @@ TEST_F(SignedRelease, ARotationPinsTheNextKeyAsItsCopyBeginsAndTheOldKeyIsRefuse
 
     // The old key no longer signs anything this installation takes.
     rel.Put(L"bin\\app.dll", "app 3", T(2026, 3, 1));
+    // Nor does it take up the new key's numbers: that release does not name it next.
+    EXPECT_EQ(7u, rel.Publish(Sign(oldKey)));
     ASSERT_EQ(0u, rel.Publish(Sign(oldKey) + L" --release-number 3"));
     ExpectRefused(Refusal(L"is signed by another key (" + oldKey.id +
                           L") than the one this installation trusts (" + newKey.id + L")"));
