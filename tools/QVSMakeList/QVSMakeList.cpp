@@ -358,12 +358,23 @@ ReleaseFolder CheckFolder(const std::wstring& strGiven, const std::wstring& what
     return folder;
 }
 
-// Never publish the tool's own or a copy's temporary files.
-void DropTemporaryEntries(FileList& list)
+// Never publish the tool's own or a copy's temporary files. Those of the tool's
+// ended runs in the release folder (strFolder, whose server form the entries'
+// folders begin with; empty for a build folder) are removed.
+void DropTemporaryEntries(FileList& list, const std::wstring& strFolder,
+                          const std::wstring& strServer)
 {
     std::erase_if(list,
-                  [](const std::unique_ptr<FileListEntry>& pEntry)
+                  [&](const std::unique_ptr<FileListEntry>& pEntry)
                   {
+                      if (!strFolder.empty() && IsStaleTempName(pEntry->name) &&
+                          pEntry->folder.starts_with(strServer))
+                      {
+                          DeleteFileW(AfxLongPathForm(strFolder + pEntry->folder.substr(
+                                                                      strServer.size()) +
+                                                      pEntry->name)
+                                          .c_str());
+                      }
                       DWORD dwProcessId = 0;
                       return IsTempName(pEntry->name, &dwProcessId) ||
                              SCIsLeftoverName(pEntry->name);
@@ -552,7 +563,8 @@ int Publish(const std::wstring& strGivenFolder, const std::wstring& strPublished
     iterator.Walk(FileListKind::Server, &OnWalkMessage, nullptr);
     ClearCounter();
     FileList& list = GetList(FileListKind::Server);
-    DropTemporaryEntries(list);
+    const std::wstring strWalkedServer = serverForm(strWalked);
+    DropTemporaryEntries(list, bFrom ? std::wstring() : folder.strPath, strWalkedServer);
 
     if (g_progress.nUnreadable > 0)
     {
@@ -561,7 +573,6 @@ int Publish(const std::wstring& strGivenFolder, const std::wstring& strPublished
             L"remove them) and run the tool again.\r\n");
         return kExitUnreadableFiles;
     }
-    const std::wstring strWalkedServer = serverForm(strWalked);
     const std::vector<std::wstring> extra =
         bFrom ? FilesNotInBuild(folder.strPath, list, strWalkedServer)
               : std::vector<std::wstring>();
