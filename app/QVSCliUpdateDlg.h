@@ -205,6 +205,13 @@ private:
     SCDesktopReport m_report;
 };
 
+// Texts the dialog's files share: a text of the string table (from the string module,
+// or from the running program itself when that module could not be opened), the
+// "Error!.." prefix, and the path of the server list in a folder.
+std::wstring ProgramText(UINT nId);
+std::wstring ErrorPrefix();
+std::wstring ServerListPath(const std::wstring& strFolder);
+
 // The walk's and the copy's reporter: shows the message in the dialog (the
 // context) and lets the dialog's window handle what waits for it. Silent without
 // a dialog.

@@ -41,7 +41,8 @@ int ShareStartCommand(const std::wstring& folder, const std::wstring& fuseReleas
 int ShareRunCommand(const std::wstring& folder, unsigned nFiles, int nRounds,
                     const std::wstring& fuseRelease, const std::wstring& control);
 // ReleaseRecordRow.cpp: row 8
-int VerifyRunCommand(const std::wstring& folder, int nRounds);
+int VerifyRunCommand(const std::wstring& folder, int nRounds,
+                     const std::vector<std::wstring>& extra = {});
 // SignedRunRow.cpp: row 9
 int SignedRunCommand(const std::wstring& folder, int nRounds);
 // StallDeadlineRow.cpp: row 10

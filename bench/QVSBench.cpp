@@ -44,7 +44,7 @@
 //       CopyFiles of 200 files of 1 MB from <share UNC>\verify-release\bin (written
 //       through <share folder>, its local side) over an installation in the
 //       temporary folder, without and with the release record's check
-//   QVSBench verify-run <folder> <rounds>
+//   QVSBench verify-run <folder> <rounds> [variant programs in the installation's bin...]
 //       QVSCliUpdate.exe /force over make-verify's installation with the release
 //       record and without it (moved aside), and xcopy /E /D /Y /I of the release
 //   QVSBench signed-run <folder> <rounds>
@@ -196,7 +196,8 @@ int wmain(int argc, wchar_t** argv)
     }
     if (command == L"verify-run")
     {
-        return VerifyRunCommand(folder, static_cast<int>(number(3, 7)));
+        return VerifyRunCommand(folder, static_cast<int>(number(3, 7)),
+                                std::vector<std::wstring>(argv + std::min(argc, 4), argv + argc));
     }
     if (command == L"signed-run")
     {

@@ -10,7 +10,8 @@
 
 namespace qvsbench
 {
-int VerifyRunCommand(const std::wstring& folder, int nRounds)
+int VerifyRunCommand(const std::wstring& folder, int nRounds,
+                     const std::vector<std::wstring>& extra)
 {
     const std::wstring bin = folder + L"\\inst\\bin";
     const std::wstring record = folder + L"\\release\\HotUpdateFileList_Server.sha256";
@@ -29,9 +30,9 @@ int VerifyRunCommand(const std::wstring& folder, int nRounds)
     };
     restore();
     // The run's log says whether it checked its copies: "... were not verified ..."
-    const auto run = [&](bool bVerified)
+    const auto run = [&](bool bVerified, const std::wstring& program = L"QVSCliUpdate.exe")
     {
-        const double ms = TimeToClient(bin, Quoted(bin + L"\\QVSCliUpdate.exe") + L" /force");
+        const double ms = TimeToClient(bin, Quoted(bin + L"\\" + program) + L" /force");
         const wchar_t* who = bVerified ? L"the run with the record" : L"the run without it";
         CheckVerify(folder, who);
         const bool bSaysUnchecked =
@@ -44,6 +45,11 @@ int VerifyRunCommand(const std::wstring& folder, int nRounds)
     };
     std::vector<Candidate> candidates;
     candidates.push_back({L"verified", [&run] { return run(true); }, reset, {}});
+    // Variants to compare with, by program name in the installation's bin folder.
+    for (const std::wstring& program : extra)
+    {
+        candidates.push_back({program.c_str(), [&run, program] { return run(true, program); }, reset, {}});
+    }
     candidates.push_back(
         {L"unverified",
          [&run] { return run(false); },

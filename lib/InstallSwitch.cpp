@@ -68,7 +68,9 @@ void SCInstallSwitch::NameAsides(std::vector<SCSwitchEntry>& entries)
     for (SCSwitchEntry& entry : entries)
     {
         entry.strAside.clear();
-        if (IsThere(entry.strDestination))
+        // A folder where the release has a file is the user's: it is never moved,
+        // and the file cannot take its place.
+        if (Look(entry.strDestination) == Found::File)
         {
             entry.strAside = SCLeftoverPathBeside(entry.strDestination);
         }
@@ -92,7 +94,7 @@ SCSwitchResult SCInstallSwitch::Switch(const std::vector<SCSwitchEntry>& entries
         result.dwError = dwError;
         return result;
     }
-    return Forward(entries);
+    return Forward(entries, true);
 }
 
 SCSwitchResult SCInstallSwitch::Recover()
@@ -118,14 +120,14 @@ SCSwitchResult SCInstallSwitch::Recover()
     {
         return Back(entries, result);
     }
-    return Forward(entries);
+    return Forward(entries, false);
 }
 
-SCSwitchResult SCInstallSwitch::Forward(const std::vector<SCSwitchEntry>& entries)
+SCSwitchResult SCInstallSwitch::Forward(const std::vector<SCSwitchEntry>& entries, bool bFresh)
 {
     for (const SCSwitchEntry& entry : entries)
     {
-        const DWORD dwError = SwitchOne(entry);
+        const DWORD dwError = bFresh ? SwitchFresh(entry) : SwitchOne(entry);
         if (dwError != ERROR_SUCCESS)
         {
             SCSwitchResult failed;
@@ -180,6 +182,22 @@ SCSwitchResult SCInstallSwitch::Back(const std::vector<SCSwitchEntry>& entries,
         m_journal.Remove();
     }
     return result;
+}
+
+DWORD SCInstallSwitch::SwitchFresh(const SCSwitchEntry& entry)
+{
+    // Nothing of this entry has moved yet, and the staged file was just made: two
+    // renames, and no look at what is there (each look a round trip to Wine's server,
+    // a few hundred for a release).
+    if (!entry.strAside.empty())
+    {
+        const DWORD dwError = Move(entry.strDestination, entry.strAside);
+        if (dwError != ERROR_SUCCESS && dwError != ERROR_FILE_NOT_FOUND)
+        {
+            return dwError;
+        }
+    }
+    return Move(entry.strStaged, entry.strDestination);
 }
 
 DWORD SCInstallSwitch::SwitchOne(const SCSwitchEntry& entry)

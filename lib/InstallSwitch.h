@@ -44,7 +44,8 @@ public:
     // whileWaiting is called between tries at a file in use (the dialog answers).
     explicit SCInstallSwitch(const std::wstring& strRoot, std::function<void()> whileWaiting = {});
 
-    // Gives each entry whose destination holds a file now an aside name beside it.
+    // Gives each entry whose destination holds a file now (not a folder) an aside
+    // name beside it.
     static void NameAsides(std::vector<SCSwitchEntry>& entries);
 
     // Writes the journal, switches every entry and removes the journal; puts back
@@ -67,8 +68,10 @@ private:
     // One step of the switch or of the putting back of one entry; each does
     // nothing that is done already.
     DWORD SwitchOne(const SCSwitchEntry& entry);
+    // The same for a switch that has just begun: nothing of the entry has moved.
+    DWORD SwitchFresh(const SCSwitchEntry& entry);
     DWORD PutBackOne(const SCSwitchEntry& entry);
-    SCSwitchResult Forward(const std::vector<SCSwitchEntry>& entries);
+    SCSwitchResult Forward(const std::vector<SCSwitchEntry>& entries, bool bFresh);
     SCSwitchResult Back(const std::vector<SCSwitchEntry>& entries, SCSwitchResult failed);
     // Renames, trying again for a few seconds while another program (a virus
     // scanner) has the file open without sharing.

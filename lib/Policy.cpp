@@ -52,35 +52,35 @@ void SCPolicy::ReadKey(HKEY hHive, SCSettingSource source)
     {
         return;
     }
-    for (const SCPolicyValueSpec& spec : kValues)
+    for (const SCPolicyValueSpec& known : kValues)
     {
         DWORD dwType = REG_NONE;
         DWORD cbData = 0;
-        if (RegQueryValueExW(key.get(), spec.pszName, nullptr, &dwType, nullptr, &cbData) !=
+        if (RegQueryValueExW(key.get(), known.pszName, nullptr, &dwType, nullptr, &cbData) !=
             ERROR_SUCCESS)
         {
             continue; // not set here
         }
-        SCPolicyProblem problem{&spec, source, SCPolicyProblem::Kind::NotText, 0};
-        if (spec.bNumber)
+        SCPolicyProblem problem{&known, source, SCPolicyProblem::Kind::NotText, 0};
+        if (known.bNumber)
         {
             DWORD dwNumber = 0;
             DWORD cbNumber = sizeof dwNumber;
             if (dwType != REG_DWORD ||
-                RegQueryValueExW(key.get(), spec.pszName, nullptr, &dwType,
+                RegQueryValueExW(key.get(), known.pszName, nullptr, &dwType,
                                  reinterpret_cast<BYTE*>(&dwNumber), &cbNumber) != ERROR_SUCCESS ||
                 dwType != REG_DWORD || cbNumber != sizeof dwNumber)
             {
                 problem.kind = SCPolicyProblem::Kind::NotNumber;
             }
-            else if (dwNumber < spec.dwMin || dwNumber > spec.dwMax)
+            else if (dwNumber < known.dwMin || dwNumber > known.dwMax)
             {
                 problem.kind = SCPolicyProblem::Kind::OutOfRange;
                 problem.dwNumber = dwNumber;
             }
             else
             {
-                m_values.push_back({&spec, source, {}, dwNumber});
+                m_values.push_back({&known, source, {}, dwNumber});
                 continue;
             }
         }
@@ -97,7 +97,7 @@ void SCPolicy::ReadKey(HKEY hHive, SCSettingSource source)
             // Room for a terminator the value may lack; the text ends at its first NUL.
             std::wstring strText(cbData / sizeof(wchar_t) + 1, L'\0');
             DWORD cbText = static_cast<DWORD>(strText.size() * sizeof(wchar_t));
-            if (RegQueryValueExW(key.get(), spec.pszName, nullptr, &dwType,
+            if (RegQueryValueExW(key.get(), known.pszName, nullptr, &dwType,
                                  reinterpret_cast<BYTE*>(strText.data()), &cbText) !=
                     ERROR_SUCCESS ||
                 dwType != REG_SZ)
@@ -107,7 +107,7 @@ void SCPolicy::ReadKey(HKEY hHive, SCSettingSource source)
             strText.resize(wcsnlen(strText.c_str(), strText.size()));
             if (!strText.empty())
             {
-                m_values.push_back({&spec, source, std::move(strText), 0});
+                m_values.push_back({&known, source, std::move(strText), 0});
             }
             continue;
         }

@@ -964,12 +964,18 @@ void FaultSequence::CheckPrediction(const Prediction& p, const Start& start, con
                       : "a start waited for OK where the rules do not call for it",
              L"", "");
     }
+    if (!p.bRuns && ReadBytes(inst.bin() + L"\\QVS.ini") != p.ini)
+    {
+        Fail("a start with no run due changed QVS.ini", L"", "");
+    }
+    if (p.bInterrupted)
+    {
+        // It finished or put back the install of a start before, even with no run
+        // due (the release's runs spent): CheckWhole holds it to one release.
+        return;
+    }
     if (!p.bRuns)
     {
-        if (ReadBytes(inst.bin() + L"\\QVS.ini") != p.ini)
-        {
-            Fail("a start with no run due changed QVS.ini", L"", "");
-        }
         const std::string changed = Differences(WithoutTemporaries(p.tree), WithoutTemporaries(tree));
         if (!changed.empty())
         {
@@ -979,10 +985,6 @@ void FaultSequence::CheckPrediction(const Prediction& p, const Start& start, con
         {
             return; // a forced run or a newer release brings it: checked when one comes
         }
-    }
-    if (p.bInterrupted)
-    {
-        return; // it finished or put back the install of a start before: CheckWhole
     }
     if (p.bRuns && !p.bSucceeds)
     {

@@ -76,12 +76,14 @@ TEST(MakeList, RefusesWhatCannotBeAReleaseAndKeepsTheOldListWhenAFileCannotBeRea
     // stopped run and of a stopped copy are neither left nor listed.
     WriteBytes(release + L"\\~QVSMakeList-fffffff1.tmp", "half a list");
     WriteBytes(release + L"\\bin\\~QVSCopy-fffffff1-3.tmp", "half a copy");
+    WriteBytes(release + L"\\bin\\~QVSMakeList-fffffff1-2.tmp", "half a copy of --from");
     const Output run = MakeList(L"\"" + release + L"\"");
     EXPECT_EQ(0u, run.exitCode) << ToUtf8(run.err);
     const std::wstring source = L"\\\\" + ComputerName() + release.substr(2);
     EXPECT_NE(std::wstring::npos, run.out.find(L"2 files in 2 folders")) << ToUtf8(run.out);
     EXPECT_NE(std::wstring::npos, run.out.find(L"(SourceFolder=" + source + L")")) << ToUtf8(run.out);
     EXPECT_FALSE(Exists(release + L"\\~QVSMakeList-fffffff1.tmp"));
+    EXPECT_FALSE(Exists(release + L"\\bin\\~QVSMakeList-fffffff1-2.tmp"));
     const std::wstring text = ReadUtf16(list);
     EXPECT_EQ(0u, text.find(source + L"\\\t\t")) << ToUtf8(text);
     EXPECT_NE(std::wstring::npos, text.find(L"\t\tlocked.dll\t\t")) << ToUtf8(text);

@@ -30,6 +30,18 @@ Made MakeList(const std::wstring& arguments)
     return {exitCode, tool.out(), tool.err()};
 }
 
+std::wstring HexSha256(const std::string& bytes)
+{
+    SCSha256::Digest digest{};
+    SCSha256::HashBytes(bytes.data(), bytes.size(), digest);
+    return SCSha256::ToHex(digest);
+}
+
+bool Same(const FILETIME& a, const FILETIME& b)
+{
+    return CompareFileTime(&a, &b) == 0;
+}
+
 // Waits for the next second: a list written by hand must look newer than the last.
 FILETIME NextSecond()
 {
@@ -73,7 +85,13 @@ protected:
         key.id = parsed.ShortId();
         return key;
     }
-    static std::wstring Sign(const Key& key) { return L"--sign \"" + key.file + L"\""; }
+    // Signed in place, with the changes since the last signed release accepted.
+    static std::wstring Sign(const Key& key) { return SignOnly(key) + L" --accept-changes"; }
+    static std::wstring SignOnly(const Key& key) { return L"--sign \"" + key.file + L"\""; }
+    static std::wstring From(const Key& key, const TempDir& build)
+    {
+        return SignOnly(key) + L" --from \"" + build.path() + L"\"";
+    }
 
     // The log's line of an accepted release.
     std::wstring Accepted(unsigned nRelease, const Key& key) const
@@ -144,12 +162,18 @@ TEST_F(SignedRelease, OnlyTheAdministratorsSignedReleasesInstallAndALostRecordIs
                                         L"signed releases (ReleaseKey in QVS.ini): nothing was "
                                         L"installed.";
     ExpectRefused(unsignedReason);
-    // Signed by another key.
-    ASSERT_EQ(0u, rel.Publish(Sign(other)));
+    // Signed by another key, and numbered the largest but one: the desktop keeps its
+    // number, and the administrator's key does not take it up.
+    ASSERT_EQ(0u, rel.Publish(Sign(other) + L" --release-number 18446744073709551614"));
     ExpectRefused(Refusal(L"is signed by another key (" + other.id +
                           L") than the one this installation trusts (" + admin.id + L")"));
+    EXPECT_EQ(L"2", inst.Ini(L"InstalledReleaseNumber"));
+    EXPECT_EQ(7u, rel.Publish(Sign(admin)));
+    EXPECT_NE(std::wstring::npos, rel.published().find(L"claims release 18446744073709551614 "
+                                                       L"signed by key " + other.id + L", but "))
+        << ToUtf8(rel.published());
     // The administrator's record with its signature cut off.
-    ASSERT_EQ(0u, rel.Publish(Sign(admin)));
+    ASSERT_EQ(0u, rel.Publish(Sign(admin) + L" --release-number 3"));
     const std::wstring record = ReadUtf16(rel.Path(kRecord));
     WriteUtf16(rel.Path(kRecord), record.substr(0, record.find(L"?signed\t\t")));
     ExpectRefused(unsignedReason);
@@ -189,6 +213,60 @@ TEST_F(SignedRelease, OnlyTheAdministratorsSignedReleasesInstallAndALostRecordIs
     EXPECT_EQ(L"4", inst.Ini(L"InstalledReleaseNumber"));
 }
 
+// The administrator's everyday path: the release published from a build folder the
+// share's writers cannot reach. What the share holds afterwards is not what was signed.
+TEST_F(SignedRelease, PublishedFromTheBuildFolderAFileChangedOnTheShareIsRefused)
+{
+    const Key admin = NewKey(L"admin");
+    inst.Configure(rel.unc(), L"ReleaseKey=" + admin.text + L"\r\n");
+    inst.Put(L"bin\\app.dll", "app 0", T(2025, 6, 1));
+    TempDir build1;
+    TempDir build2;
+    const FILETIME t1 = T(2026, 1, 10);
+    WriteBytes(build1 / L"bin\\app.dll", "app 1", &t1);
+    WriteBytes(build1 / L"docs\\new.txt", "new 1", &t1);
+    rel.Put(L"bin\\version.dll", "planted", t1);
+    {
+        // A build file that is being written stops the run: nothing is published.
+        const UniqueFile held(CreateFileW((build1 / L"docs\\new.txt").c_str(), GENERIC_WRITE,
+                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        EXPECT_EQ(3u, rel.Publish(From(admin, build1)));
+        EXPECT_EQ(1u, Scan(rel.local()).size());
+    }
+    ASSERT_EQ(0u, rel.Publish(From(admin, build1)));
+    EXPECT_NE(std::wstring::npos,
+              rel.published().find(L"are not listed (no desktop copies them):\r\n  " +
+                                   rel.Path(L"bin\\version.dll") + L"\r\n"))
+        << ToUtf8(rel.published());
+    for (const auto& [file, state] : Scan(build1.path()))
+    {
+        EXPECT_TRUE(ReadBytes(rel.Path(file)) == state.bytes &&
+                    Same(state.stamp, Stamp(rel.Path(file))))
+            << ToUtf8(file);
+    }
+    // Changed on the share just after publishing: the desktop refuses it.
+    rel.Put(L"bin\\app.dll", "bad 1", t1);
+    unverified = Accepted(1, admin);
+    ExpectUpdate({{L"bin\\app.dll", kNotRelease}, {L"docs\\new.txt"}});
+
+    // The next build installs; then the administrator takes it back by publishing
+    // the older build under a higher number.
+    const FILETIME t2 = T(2026, 2, 1);
+    WriteBytes(build2 / L"bin\\app.dll", "app 2", &t2);
+    WriteBytes(build2 / L"bin\\two.dll", "two 2", &t2);
+    ASSERT_EQ(0u, rel.Publish(From(admin, build2)));
+    unverified = Accepted(2, admin);
+    ExpectUpdate({{L"bin\\app.dll"}, {L"bin\\two.dll"}});
+    ASSERT_EQ(0u, rel.Publish(From(admin, build1) + L" --release-number 3"));
+    EXPECT_NE(std::wstring::npos,
+              rel.published().find(L"1 added, 1 changed, 1 removed since release 2"))
+        << ToUtf8(rel.published());
+    EXPECT_NE(std::wstring::npos,
+              rel.published().find(L", signed as release 3 with key " + admin.id));
+    EXPECT_EQ("app 1", ReadBytes(rel.Path(L"bin\\app.dll")));
+    EXPECT_TRUE(Same(t1, Stamp(rel.Path(L"bin\\app.dll"))));
+}
+
 TEST_F(SignedRelease, ARotationPinsTheNextKeyAsItsCopyBeginsAndTheOldKeyIsRefusedAfterIt)
 {
     const Key oldKey = NewKey(L"old");
@@ -226,7 +304,9 @@ TEST_F(SignedRelease, ARotationPinsTheNextKeyAsItsCopyBeginsAndTheOldKeyIsRefuse
 
     // The old key no longer signs anything this installation takes.
     rel.Put(L"bin\\app.dll", "app 3", T(2026, 3, 1));
-    ASSERT_EQ(0u, rel.Publish(Sign(oldKey)));
+    // Nor does it take up the new key's numbers: that release does not name it next.
+    EXPECT_EQ(7u, rel.Publish(Sign(oldKey)));
+    ASSERT_EQ(0u, rel.Publish(Sign(oldKey) + L" --release-number 3"));
     ExpectRefused(Refusal(L"is signed by another key (" + oldKey.id +
                           L") than the one this installation trusts (" + newKey.id + L")"));
     EXPECT_EQ(newKey.text, inst.Ini(L"PinnedReleaseKey"));
@@ -265,7 +345,9 @@ TEST_F(SignedRelease, QVSMakeListRefusesWhatCannotSignBeforeWritingAnything)
     ASSERT_EQ(0u, rel.Publish(Sign(admin)));
     const std::string list = ReadBytes(rel.Path(kList));
     const std::string record = ReadBytes(rel.Path(kRecord));
-    rel.Put(L"bin\\app.dll", "app 2", T(2026, 2, 1));
+    // A share writer replaces a file and plants a library beside it.
+    rel.Put(L"bin\\app.dll", "bad 2", T(2026, 2, 1));
+    rel.Put(L"bin\\version.dll", "planted", T(2026, 2, 1));
     const struct
     {
         std::wstring options;
@@ -278,6 +360,13 @@ TEST_F(SignedRelease, QVSMakeListRefusesWhatCannotSignBeforeWritingAnything)
         {Sign(admin) + L" --next-key \"" + admin.file + L"\"", 6, L"is not a public key line"},
         {Sign(admin) + L" --next-key \"" + admin.pub + L"\"", 6, L"is the signing key itself"},
         {L"--next-key \"" + admin.pub + L"\"", 1, L"go with --sign"},
+        {L"--from \"" + keys.path() + L"\"", 1, L"go with --sign"},
+        {Sign(admin) + L" --from \"" + keys.path() + L"\"", 1, L"give one of them"},
+        {SignOnly(admin) + L" --from \"" + rel.Path(L"bin") + L"\"", 1, L"lies in it"},
+        {SignOnly(admin) + L" --from \"" + rel.local() + L"\\..\"", 1, L"lies in the build folder"},
+        {Sign(admin) + L" --release-number 18446744073709551616", 1, L"to 18446744073709551615"},
+        // Signed in place, the changes are shown, and nothing is signed unseen.
+        {SignOnly(admin), 8, L"then sign with --accept-changes"},
     };
     for (const auto& c : refused)
     {
@@ -287,16 +376,38 @@ TEST_F(SignedRelease, QVSMakeListRefusesWhatCannotSignBeforeWritingAnything)
         EXPECT_TRUE(ReadBytes(rel.Path(kList)) == list && ReadBytes(rel.Path(kRecord)) == record)
             << ToUtf8(c.options);
     }
+    const Made shown = MakeList(SignOnly(admin) + L" \"" + rel.local() + L"\"");
+    EXPECT_EQ(L"QVSMakeList: 1 added, 1 changed, 0 removed since release 1 (signed by key " +
+                  admin.id + L"):\r\n  added    " + rel.unc() +
+                  L"\\bin\\version.dll  7 bytes  sha256 " + HexSha256("planted") +
+                  L"\r\n  changed  " + rel.unc() + L"\\bin\\app.dll  5 bytes  sha256 " +
+                  HexSha256("bad 2") + L"\r\n",
+              shown.out);
+    const Made accepted = MakeList(Sign(admin) + L" \"" + rel.local() + L"\"");
+    EXPECT_EQ(0u, accepted.exitCode) << ToUtf8(accepted.err);
+    EXPECT_NE(std::wstring::npos, accepted.out.find(L", signed as release 2 with key " + admin.id));
     // A folder record that cannot be read does not tell the number.
     WriteBytes(rel.Path(kRecord), "not a record");
     const Made unknown = MakeList(Sign(admin) + L" \"" + rel.local() + L"\"");
     EXPECT_EQ(7u, unknown.exitCode);
     EXPECT_NE(std::wstring::npos, unknown.err.find(L"--release-number")) << ToUtf8(unknown.err);
-    EXPECT_EQ(list, ReadBytes(rel.Path(kList)));
+    EXPECT_EQ("not a record", ReadBytes(rel.Path(kRecord)));
     const Made given = MakeList(Sign(admin) + L" --release-number 9 \"" + rel.local() + L"\"");
     EXPECT_EQ(0u, given.exitCode) << ToUtf8(given.err);
     EXPECT_NE(std::wstring::npos, given.out.find(L", signed as release 9 with key " + admin.id))
         << ToUtf8(given.out);
+    // The administrator's record with its number raised: the signature does not hold.
+    std::wstring raised = ReadUtf16(rel.Path(kRecord));
+    raised.replace(raised.find(L"\t\t9\t\t"), 5, L"\t\t18446744073709551615\t\t");
+    WriteUtf16(rel.Path(kRecord), raised);
+    const Made forged = MakeList(Sign(admin) + L" \"" + rel.local() + L"\"");
+    EXPECT_EQ(7u, forged.exitCode);
+    EXPECT_NE(std::wstring::npos, forged.err.find(L"does not verify with the signing key"))
+        << ToUtf8(forged.err);
+    const Made largest =
+        MakeList(Sign(admin) + L" --release-number 18446744073709551615 \"" + rel.local() + L"\"");
+    EXPECT_NE(std::wstring::npos, largest.out.find(L", signed as release 18446744073709551615 "))
+        << ToUtf8(largest.err);
 }
 
 namespace

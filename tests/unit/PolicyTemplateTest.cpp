@@ -47,10 +47,10 @@ TEST(PolicyTemplate, EveryPolicyWritesAValueTheProgramReadsAndEveryValueItReadsH
 
     // Value name: "text", or the numbers' range "min-max" (on/off: "off-on").
     std::map<std::wstring, std::wstring> read;
-    for (const SCPolicyValueSpec& spec : PolicyValues())
+    for (const SCPolicyValueSpec& known : PolicyValues())
     {
-        read[spec.pszName] = spec.bNumber ? std::to_wstring(spec.dwMin) + L"-" +
-                                                std::to_wstring(spec.dwMax)
+        read[known.pszName] = known.bNumber ? std::to_wstring(known.dwMin) + L"-" +
+                                                std::to_wstring(known.dwMax)
                                           : L"text";
     }
     std::map<std::wstring, std::wstring> written;

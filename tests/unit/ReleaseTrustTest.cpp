@@ -49,16 +49,29 @@ FileList Plan(const std::vector<std::wstring>& copied, const std::wstring& kept 
     }
     return plan;
 }
+// A release list in a folder of its own, where its record is written beside it, and
+// that record's text unsigned.
+struct ListAndRecord
+{
+    qvstest::TempDir dir;
+    std::wstring listPath = dir / L"HotUpdateFileList_Server.txt";
+    std::wstring recordPath = dir / L"HotUpdateFileList_Server.sha256";
+    std::wstring files;
+    ListAndRecord()
+    {
+        const std::string list = ListBytes();
+        qvstest::WriteBytes(listPath, list);
+        files = RecordText(list);
+    }
+};
 } // namespace
 
 TEST(ReleaseTrust, EachCheckRefusesWithItsReasonAndARotationPinsTheNextKey)
 {
-    qvstest::TempDir dir;
-    const std::wstring listPath = dir / L"HotUpdateFileList_Server.txt";
-    const std::wstring recordPath = dir / L"HotUpdateFileList_Server.sha256";
-    const std::string list = ListBytes();
-    qvstest::WriteBytes(listPath, list);
-    const std::wstring files = RecordText(list);
+    const ListAndRecord release;
+    const std::wstring& files = release.files;
+    const std::wstring& listPath = release.listPath;
+    const std::wstring& recordPath = release.recordPath;
     const std::wstring rotating = SignedText(files, 0, 5, 1);
     const std::wstring otherList = SignedText(RecordText(ListBytes({L"other.dll"})), 0, 5);
     // Signed by key 2 under key 0's name: a signature that does not hold.
@@ -188,12 +201,10 @@ TEST(ReleaseTrust, EachCheckRefusesWithItsReasonAndARotationPinsTheNextKey)
 // any of them finds the rotating release (and the next key's) still accepted.
 TEST(ReleaseTrust, EveryPrefixOfTheWritesAtCopyStartKeepsTheRotatingReleaseAccepted)
 {
-    qvstest::TempDir dir;
-    const std::wstring listPath = dir / L"HotUpdateFileList_Server.txt";
-    const std::wstring recordPath = dir / L"HotUpdateFileList_Server.sha256";
-    const std::string list = ListBytes();
-    qvstest::WriteBytes(listPath, list);
-    const std::wstring files = RecordText(list);
+    const ListAndRecord release;
+    const std::wstring& files = release.files;
+    const std::wstring& listPath = release.listPath;
+    const std::wstring& recordPath = release.recordPath;
     const auto load = [&](const std::wstring& text)
     {
         qvstest::WriteUtf16(recordPath, text);

@@ -1,12 +1,12 @@
-// QVSMakeList: publishes a release. Walks the release folder with the clients'
-// own walk, hashes every file, and writes the release record
-// HotUpdateFileList_Server.sha256 and then HotUpdateFileList_Server.txt into it,
-// in server form (\\COMPUTERNAME + the path after the drive's colon), each
-// replacing its older version only once the new one is complete.
+// QVSMakeList: publishes a release. Walks the release folder (or, with --from,
+// the administrator's build folder, whose files it copies into the release
+// folder) with the clients' own walk, hashes every file, and writes the release
+// record HotUpdateFileList_Server.sha256 and then HotUpdateFileList_Server.txt
+// into it, in server form (\\COMPUTERNAME + the path after the drive's colon),
+// each replacing its older version only once the new one is complete.
 
 #include "framework/AfxFileFind.h"
 #include "lib/BlockIndex.h"
-#include "lib/BlockIndexPublish.h"
 #include "lib/CopyLeftover.h"
 #include "lib/File.h"
 #include "lib/FileIterator.h"
@@ -16,21 +16,23 @@
 #include "lib/SelDirDlg.h"
 #include "lib/Xcpt.h"
 #include "resource.h"
+#include "tools/QVSMakeList/Changes.h"
+#include "tools/QVSMakeList/FromBuild.h"
+#include "tools/QVSMakeList/Hashing.h"
 #include "tools/QVSMakeList/PublishedAs.h"
 #include "tools/QVSMakeList/Reports.h"
+#include "tools/QVSMakeList/ReleaseWrite.h"
 #include "tools/QVSMakeList/Signing.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cwchar>
 #include <exception>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 namespace
@@ -44,11 +46,6 @@ enum ExitCode : int
     kExitWriteFailed = 4,
     kExitCancelled = 5,
 };
-
-constexpr std::wstring_view kTempPrefix = L"~QVSMakeList-";
-constexpr std::wstring_view kTempSuffix = L".tmp";
-// The record's temporary file: the list's name with this before the suffix.
-constexpr std::wstring_view kRecordTempTag = L"-sha256";
 
 // ---- Output: wide text on a console, UTF-8 when redirected ----
 
@@ -109,7 +106,9 @@ std::wstring ComputerName()
 
 const wchar_t kUsage[] =
     L"Usage: QVSMakeList.exe [--published-as \\\\server\\share[\\...]] <release folder>\r\n"
-    L"       QVSMakeList.exe --sign <key file> [--next-key <pub file>]\r\n"
+    L"       QVSMakeList.exe --sign <key file> --from <build folder> [--next-key <pub file>]\r\n"
+    L"                       [--release-number N] [--published-as ...] <release folder>\r\n"
+    L"       QVSMakeList.exe --sign <key file> [--accept-changes] [--next-key ...]\r\n"
     L"                       [--release-number N] [--published-as ...] <release folder>\r\n"
     L"       QVSMakeList.exe --new-key <key file>\r\n"
     L"       QVSMakeList.exe --report <report folder>\r\n"
@@ -162,17 +161,26 @@ const wchar_t kHelp[] =
     L"Signed releases: --new-key <key file> makes a key pair, sealed for this\r\n"
     L"Windows account, its public key in <key file>.pub and the ReleaseKey line\r\n"
     L"for the clients' QVS.ini. --sign <key file> signs the release record, as the\r\n"
-    L"release numbered one more than the folder's last one (--release-number N\r\n"
-    L"sets it); --next-key <pub file> names the key that signs the releases after\r\n"
-    L"this one. Clients with a ReleaseKey install only releases signed so.\r\n"
+    L"release numbered one more than the folder's last one when that one's signature\r\n"
+    L"verifies (--release-number N, 1 to 18446744073709551615, sets it); --next-key\r\n"
+    L"<pub file> names the key that signs the releases after this one. Clients with\r\n"
+    L"a ReleaseKey install only releases signed so.\r\n"
+    L"--from <build folder> (with --sign) publishes the files of your own build\r\n"
+    L"folder, which share users cannot write: each is copied into the release folder\r\n"
+    L"with its stamp, and the record holds the build's hashes. Files of the release\r\n"
+    L"folder that the build does not have are left there and not listed.\r\n"
+    L"Signed in place (without --from), the tool lists every file added, changed or\r\n"
+    L"removed since the folder's last signed release and signs only with\r\n"
+    L"--accept-changes.\r\n"
     L"\r\n"
     L"Exit codes: 0 list and record written; 1 bad arguments or release folder not\r\n"
     L"usable; 2 release folder missing or unreadable; 3 some files could not be\r\n"
     L"read, were being written or changed while the tool ran (nothing written);\r\n"
     L"4 the record or the list could not be written; 5 the chooser was cancelled;\r\n"
     L"6 the key file or the next key's file cannot be used, or --new-key found its\r\n"
-    L"files there already; 7 the folder's record cannot tell the last release number\r\n"
-    L"(give --release-number). Nothing is written after a failure before the walk.\r\n";
+    L"files there already; 7 the folder's record cannot be read or its signature does\r\n"
+    L"not verify, so its number is not taken (give --release-number); 8 signing in\r\n"
+    L"place found changes and --accept-changes was not given (nothing written).\r\n";
 
 struct Options
 {
@@ -293,7 +301,8 @@ struct ReleaseFolder
     int nExitCode = kExitListed;
 };
 
-ReleaseFolder CheckReleaseFolder(const std::wstring& strGiven)
+// what: "release folder" or "build folder".
+ReleaseFolder CheckFolder(const std::wstring& strGiven, const std::wstring& what)
 {
     ReleaseFolder folder;
     std::wstring strPath = FullPath(strGiven);
@@ -312,8 +321,8 @@ ReleaseFolder CheckReleaseFolder(const std::wstring& strGiven)
     {
         return fail(kExitBadArguments,
                     L"\"" + strGiven +
-                        L"\" is not a path on a local drive: give the release folder as "
-                        L"D:\\Release on the computer that shares it");
+                        L"\" is not a path on a local drive: give the " + what +
+                        L" as D:\\Release on the computer that shares the release");
     }
     const std::wstring strDriveTop = strPath.substr(0, 3);
     if (GetDriveTypeW(strDriveTop.c_str()) == DRIVE_REMOTE)
@@ -321,13 +330,13 @@ ReleaseFolder CheckReleaseFolder(const std::wstring& strGiven)
         return fail(kExitBadArguments,
                     L"\"" + strPath +
                         L"\" lies on a network drive: run the tool on the computer that "
-                        L"holds the release, with its local path");
+                        L"holds the release, with the " + what + L"'s local path");
     }
     const DWORD dwAttributes = GetFileAttributesW(AfxLongPathForm(strPath).c_str());
     if (dwAttributes == INVALID_FILE_ATTRIBUTES)
     {
         const DWORD dwError = GetLastError();
-        return fail(kExitBadFolder, L"the release folder \"" + strPath + L"\" cannot be found (" +
+        return fail(kExitBadFolder, L"the " + what + L" \"" + strPath + L"\" cannot be found (" +
                                         AfxSystemErrorLine(dwError) + L")");
     }
     if ((dwAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
@@ -339,112 +348,47 @@ ReleaseFolder CheckReleaseFolder(const std::wstring& strGiven)
         // Its files would be named \\SRV01\<folder>: no share holds them all.
         return fail(kExitBadArguments,
                     L"\"" + strPath +
-                        L"\" is the root folder of its drive: the release must be a folder "
-                        L"such as D:\\Release, shared through the top folder of its path");
+                        L"\" is the root folder of its drive: the " + what +
+                        L" must be a folder such as D:\\Release below it");
     }
     CFileFind finder;
     if (!finder.FindFile((strPath + L"\\*.*").c_str()))
     {
         const DWORD dwError = GetLastError();
-        return fail(kExitBadFolder, L"the release folder \"" + strPath + L"\" cannot be read (" +
+        return fail(kExitBadFolder, L"the " + what + L" \"" + strPath + L"\" cannot be read (" +
                                         AfxSystemErrorLine(dwError) + L")");
     }
     folder.strPath = strPath;
     return folder;
 }
 
-// ---- Temporary list files ----
-
-// "~QVSMakeList-" + process number + tag + ".tmp": the list's with no tag, the
-// record's with kRecordTempTag.
-std::wstring TempListName(std::wstring_view tag)
-{
-    wchar_t szId[16] = {};
-    swprintf(szId, 16, L"%lx", GetCurrentProcessId());
-    return std::wstring(kTempPrefix) + szId + std::wstring(tag) + std::wstring(kTempSuffix);
-}
-
-bool IsTempListName(std::wstring_view name, DWORD* pProcessId)
-{
-    if (name.size() <= kTempPrefix.size() + kTempSuffix.size() ||
-        CompareStringOrdinal(name.data(), static_cast<int>(kTempPrefix.size()), kTempPrefix.data(),
-                             static_cast<int>(kTempPrefix.size()), TRUE) != CSTR_EQUAL ||
-        CompareStringOrdinal(name.data() + name.size() - kTempSuffix.size(),
-                             static_cast<int>(kTempSuffix.size()), kTempSuffix.data(),
-                             static_cast<int>(kTempSuffix.size()), TRUE) != CSTR_EQUAL)
-    {
-        return false;
-    }
-    std::wstring_view middle =
-        name.substr(kTempPrefix.size(), name.size() - kTempPrefix.size() - kTempSuffix.size());
-    if (middle.size() > kRecordTempTag.size() &&
-        CompareStringOrdinal(middle.data() + middle.size() - kRecordTempTag.size(),
-                             static_cast<int>(kRecordTempTag.size()), kRecordTempTag.data(),
-                             static_cast<int>(kRecordTempTag.size()), TRUE) == CSTR_EQUAL)
-    {
-        middle.remove_suffix(kRecordTempTag.size());
-    }
-    const std::wstring digits(middle);
-    wchar_t* pEnd = nullptr;
-    const unsigned long nId = wcstoul(digits.c_str(), &pEnd, 16);
-    if (digits.empty() || digits.size() > 8 || pEnd == nullptr || *pEnd != L'\0')
-    {
-        return false;
-    }
-    *pProcessId = static_cast<DWORD>(nId);
-    return true;
-}
-
-bool ProcessRuns(DWORD dwProcessId) noexcept
-{
-    if (dwProcessId == GetCurrentProcessId())
-    {
-        return true;
-    }
-    const UniqueKernelHandle hProcess(OpenProcess(SYNCHRONIZE, FALSE, dwProcessId));
-    if (!hProcess)
-    {
-        return GetLastError() == ERROR_ACCESS_DENIED;
-    }
-    return WaitForSingleObject(hProcess.get(), 0) == WAIT_TIMEOUT;
-}
-
-// Lists of runs that were stopped half-way must not be published as files.
-void RemoveStaleTempLists(const std::wstring& strFolder)
-{
-    CFileFind finder;
-    BOOL bMore = finder.FindFile((strFolder + L"\\" + std::wstring(kTempPrefix) + L"*").c_str());
-    while (bMore)
-    {
-        bMore = finder.FindNextFile();
-        DWORD dwProcessId = 0;
-        if (!finder.IsDirectory() && IsTempListName(finder.GetFindData().cFileName, &dwProcessId) &&
-            !ProcessRuns(dwProcessId))
-        {
-            const std::wstring strPath = AfxLongPathForm(finder.GetFilePath());
-            SetFileAttributesW(strPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(strPath.c_str());
-        }
-    }
-}
-
-// Never publish the tool's own or a copy's temporary files.
-void DropTemporaryEntries(FileList& list)
+// Never publish the tool's own or a copy's temporary files. Those of the tool's
+// ended runs in the release folder (strFolder, whose server form the entries'
+// folders begin with; empty for a build folder) are removed.
+void DropTemporaryEntries(FileList& list, const std::wstring& strFolder,
+                          const std::wstring& strServer)
 {
     std::erase_if(list,
-                  [](const std::unique_ptr<FileListEntry>& pEntry)
+                  [&](const std::unique_ptr<FileListEntry>& pEntry)
                   {
+                      if (!strFolder.empty() && IsStaleTempName(pEntry->name) &&
+                          pEntry->folder.starts_with(strServer))
+                      {
+                          DeleteFileW(AfxLongPathForm(strFolder + pEntry->folder.substr(
+                                                                      strServer.size()) +
+                                                      pEntry->name)
+                                          .c_str());
+                      }
                       DWORD dwProcessId = 0;
-                      return IsTempListName(pEntry->name, &dwProcessId) ||
+                      return IsTempName(pEntry->name, &dwProcessId) ||
                              SCIsLeftoverName(pEntry->name);
                   });
 }
 
 // The block indexes lie in the release folder, but they are not files of the release.
-void DropBlockIndexEntries(FileList& list, const std::wstring& strFolder)
+void DropBlockIndexEntries(FileList& list, const std::wstring& strWalkedServer)
 {
-    const std::wstring strIndexes = ListFolderFromPath(
-        FileListKind::Server, strFolder + L"\\" + kBlockIndexFolder + L"\\x", ComputerName());
+    const std::wstring strIndexes = strWalkedServer + L"\\" + kBlockIndexFolder + L"\\";
     std::erase_if(list, [&strIndexes](const std::unique_ptr<FileListEntry>& pEntry)
                   { return StartsWithNoCase(pEntry->folder, strIndexes); });
 }
@@ -496,246 +440,6 @@ LRESULT OnWalkMessage(const std::wstring& strMessage, CWnd*)
     return 0;
 }
 
-// ---- The list file ----
-
-bool WriteAll(HANDLE h, const std::wstring& text)
-{
-    const char* p = reinterpret_cast<const char*>(text.data());
-    size_t nLeft = text.size() * sizeof(wchar_t);
-    while (nLeft > 0)
-    {
-        const DWORD nChunk = nLeft > (1u << 20) ? (1u << 20) : static_cast<DWORD>(nLeft);
-        DWORD nWritten = 0;
-        if (!WriteFile(h, p, nChunk, &nWritten, nullptr) || nWritten != nChunk)
-        {
-            return false;
-        }
-        p += nChunk;
-        nLeft -= nChunk;
-    }
-    return true;
-}
-
-// Writes text into a temporary file beside the old file of that name, then
-// replaces the old one in one step: a client never reads half a list or half a
-// record. ERROR_SUCCESS or why not.
-DWORD WriteReplacing(const std::wstring& strFolder, const wchar_t* pszName,
-                     std::wstring_view tempTag, const std::wstring& text)
-{
-    const std::wstring strTemp = AfxLongPathForm(strFolder + L"\\" + TempListName(tempTag));
-    const std::wstring strList = AfxLongPathForm(strFolder + L"\\" + pszName);
-    {
-        const UniqueFile file(CreateFileW(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file)
-        {
-            return GetLastError();
-        }
-        if (!WriteAll(file.get(), text) || !FlushFileBuffers(file.get()))
-        {
-            const DWORD dwError = GetLastError();
-            DeleteFileW(strTemp.c_str());
-            return dwError != ERROR_SUCCESS ? dwError : ERROR_WRITE_FAULT;
-        }
-    }
-    const DWORD dwOldAttributes = GetFileAttributesW(strList.c_str());
-    if (dwOldAttributes != INVALID_FILE_ATTRIBUTES && (dwOldAttributes & FILE_ATTRIBUTE_READONLY))
-    {
-        SetFileAttributesW(strList.c_str(), dwOldAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-    }
-    // A client that reads the old list at this moment holds it open for a short while.
-    DWORD dwError = ERROR_SUCCESS;
-    for (int nTry = 0; nTry < 40; ++nTry)
-    {
-        if (MoveFileExW(strTemp.c_str(), strList.c_str(),
-                        MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        {
-            return ERROR_SUCCESS;
-        }
-        dwError = GetLastError();
-        if (dwError != ERROR_SHARING_VIOLATION && dwError != ERROR_ACCESS_DENIED &&
-            dwError != ERROR_LOCK_VIOLATION)
-        {
-            break;
-        }
-        Sleep(250);
-    }
-    if (dwOldAttributes != INVALID_FILE_ATTRIBUTES && (dwOldAttributes & FILE_ATTRIBUTE_READONLY))
-    {
-        SetFileAttributesW(strList.c_str(), dwOldAttributes);
-    }
-    DeleteFileW(strTemp.c_str());
-    return dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
-}
-
-// ---- The release record ----
-
-// One listed file: where it lies here, and its size and SHA-256 once hashed.
-struct HashJob
-{
-    const FileListEntry* pEntry = nullptr;
-    std::wstring strPath;
-    SCReleaseRecord::Item item;
-    std::wstring strProblem; // why it has no record line; empty when it has one
-};
-
-// Hashes one listed file. It is opened without sharing write access, so a file
-// that someone is still writing is reported rather than hashed half-way, and
-// its last-write time must still be the list's stamp: the list and the record
-// describe the same file.
-void HashListedFile(HashJob& job) noexcept
-{
-    try
-    {
-        const UniqueFile file(CreateFileW(AfxLongPathForm(job.strPath).c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-        if (!file)
-        {
-            job.strProblem = AfxSystemErrorLine(GetLastError());
-            return;
-        }
-        const DWORD dwError = SCSha256::HashOpenFile(file.get(), job.item.digest, &job.item.nSize);
-        if (dwError != ERROR_SUCCESS)
-        {
-            job.strProblem = AfxSystemErrorLine(dwError);
-            return;
-        }
-        FILETIME ftWrite{};
-        std::wstring stamp;
-        if (!GetFileTime(file.get(), nullptr, nullptr, &ftWrite) ||
-            !ListStampOfFileTime(ftWrite, stamp))
-        {
-            job.strProblem = AfxSystemErrorLine(GetLastError());
-            return;
-        }
-        if (stamp != job.pEntry->modified)
-        {
-            job.strProblem = L"it changed while the tool ran";
-        }
-    }
-    catch (...)
-    {
-        job.strProblem = L"out of memory";
-    }
-}
-
-// Hashes every job on a few threads: a release may hold many large files.
-void HashListedFiles(std::vector<HashJob>& jobs)
-{
-    std::atomic<size_t> next{0};
-    const auto work = [&jobs, &next](bool bShow) noexcept
-    {
-        for (size_t i = next++; i < jobs.size(); i = next++)
-        {
-            HashListedFile(jobs[i]);
-            const ULONGLONG nNow = GetTickCount64();
-            if (bShow && g_progress.bConsole && nNow - g_progress.nLastShown >= 250)
-            {
-                g_progress.nLastShown = nNow;
-                g_progress.bCounterShown = true;
-                try
-                {
-                    Err(L"\r" + std::to_wstring(std::min(i + 1, jobs.size())) + L" of " +
-                        std::to_wstring(jobs.size()) + L" files hashed...");
-                }
-                catch (...)
-                {
-                    // Only the counter is lost.
-                }
-            }
-        }
-    };
-    const unsigned nThreads = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
-    std::vector<std::thread> helpers;
-    try
-    {
-        helpers.reserve(nThreads);
-        for (unsigned n = 1; n < nThreads; ++n)
-        {
-            helpers.emplace_back(work, false);
-        }
-    }
-    catch (...)
-    {
-        // Fewer helpers, or none: this thread hashes what is left.
-    }
-    work(true);
-    for (std::thread& helper : helpers)
-    {
-        helper.join();
-    }
-    ClearCounter();
-}
-
-// The record of the listed files and the list text: every file hashed, each
-// problem reported. Empty when a file has no line (the problems were shown).
-std::wstring MakeRecord(const std::wstring& strFolder, const std::wstring& strServerFolder,
-                        const FileList& list, const std::wstring& strListText)
-{
-    std::vector<HashJob> jobs(list.size());
-    for (size_t i = 0; i < list.size(); ++i)
-    {
-        HashJob& job = jobs[i];
-        const FileListEntry& entry = *list[i];
-        job.pEntry = &entry;
-        // The entry's folder is the server form of a folder below strFolder.
-        if (!SCReleaseRecord::CanRecord(entry.folder, entry.name) ||
-            !entry.folder.starts_with(strServerFolder))
-        {
-            job.strPath = entry.folder + entry.name;
-            job.strProblem = L"its folder or name cannot be recorded";
-            continue;
-        }
-        job.strPath = strFolder + entry.folder.substr(strServerFolder.size()) + entry.name;
-    }
-    HashListedFiles(jobs);
-
-    size_t nProblems = 0;
-    for (const HashJob& job : jobs)
-    {
-        if (!job.strProblem.empty())
-        {
-            ++nProblems;
-            Err(L"cannot hash: " + job.strPath + L" (" + job.strProblem + L")\r\n");
-        }
-    }
-    SCSha256::Digest listDigest{};
-    if (nProblems > 0 ||
-        !SCSha256::HashBytes(strListText.data(), strListText.size() * sizeof(wchar_t), listDigest))
-    {
-        return std::wstring();
-    }
-    std::wstring text = SCReleaseRecord::FormatFirstLine(listDigest);
-    for (const HashJob& job : jobs)
-    {
-        text += SCReleaseRecord::FormatLine(job.pEntry->folder, job.pEntry->name, job.item);
-    }
-
-    // The block indexes of the large files, written beside the record: their lines
-    // follow the files' and come before a signed block, which so covers them.
-    std::vector<SCIndexedFile> indexed;
-    for (const HashJob& job : jobs)
-    {
-        indexed.push_back({job.strPath, job.pEntry->modified, job.item});
-    }
-    const SCBlockIndexes indexes = SCPublishBlockIndexes(strFolder, indexed);
-    for (const std::wstring& strProblem : indexes.problems)
-    {
-        Err(L"cannot index: " + strProblem + L"\r\n");
-    }
-    if (!indexes.problems.empty() || indexes.dwWriteError != ERROR_SUCCESS)
-    {
-        if (indexes.dwWriteError != ERROR_SUCCESS)
-        {
-            Err(L"cannot write the block indexes into " + strFolder + L"\\" + kBlockIndexFolder +
-                L" (" + AfxSystemErrorLine(indexes.dwWriteError) + L")\r\n");
-        }
-        return std::wstring();
-    }
-    return text + indexes.strRecordLines;
-}
-
 std::wstring ModulePath()
 {
     std::vector<wchar_t> buffer(MAX_PATH);
@@ -762,16 +466,80 @@ std::wstring Seconds(ULONGLONG nMilliseconds)
     return szText;
 }
 
+// The hashing's counter on a console, four times a second at most.
+void ShowHashCounter(size_t nDone, size_t nTotal) noexcept
+{
+    const ULONGLONG nNow = GetTickCount64();
+    if (g_progress.bConsole && nNow - g_progress.nLastShown >= 250)
+    {
+        g_progress.nLastShown = nNow;
+        g_progress.bCounterShown = true;
+        try
+        {
+            Err(L"\r" + std::to_wstring(nDone) + L" of " + std::to_wstring(nTotal) +
+                L" files hashed...");
+        }
+        catch (...)
+        {
+            // Only the counter is lost.
+        }
+    }
+}
+
+// What the release changes against the folder's last signed release, for the
+// administrator to see before the key vouches for it.
+std::wstring ChangesText(const RecordSigner& signer, const std::vector<FileChange>& changes)
+{
+    size_t nCount[3] = {};
+    for (const FileChange& change : changes)
+    {
+        ++nCount[static_cast<int>(change.kind)];
+    }
+    std::wstring text = L"QVSMakeList: ";
+    if (signer.Trusted() == nullptr)
+    {
+        text += L"no signed release to compare with (" + signer.Previous() +
+                L"): every file counts as added (" + std::to_wstring(changes.size()) + L"):\r\n";
+    }
+    else if (changes.empty())
+    {
+        text += L"no file changed since " + signer.Previous() + L".\r\n";
+    }
+    else
+    {
+        text += std::to_wstring(nCount[0]) + L" added, " + std::to_wstring(nCount[1]) +
+                L" changed, " + std::to_wstring(nCount[2]) + L" removed since " +
+                signer.Previous() + L":\r\n";
+    }
+    return text + FormatChanges(changes);
+}
+
 int Publish(const std::wstring& strGivenFolder, const std::wstring& strPublishedAs = {},
             const SigningOptions& signing = {})
 {
-    const ReleaseFolder folder = CheckReleaseFolder(strGivenFolder);
-    if (!folder.strError.empty())
+    const ReleaseFolder folder = CheckFolder(strGivenFolder, L"release folder");
+    // --from: the build folder, checked as the release folder is, and apart from it.
+    ReleaseFolder build;
+    if (folder.strError.empty() && !signing.strFrom.empty())
     {
-        Err(L"QVSMakeList: " + folder.strError + L".\r\n");
-        return folder.nExitCode;
+        build = CheckFolder(signing.strFrom, L"build folder");
+        if (build.strError.empty())
+        {
+            build.strError = CheckBuildFolder(build.strPath, folder.strPath);
+            build.nExitCode = kExitBadArguments;
+        }
     }
-    // A key that cannot sign stops the run before anything is written.
+    for (const ReleaseFolder* pFolder : {&folder, static_cast<const ReleaseFolder*>(&build)})
+    {
+        if (!pFolder->strError.empty())
+        {
+            Err(L"QVSMakeList: " + pFolder->strError + L".\r\n");
+            return pFolder->nExitCode;
+        }
+    }
+    const bool bFrom = !build.strPath.empty();
+    // A key that cannot sign, or a number that cannot be known, stops the run
+    // before anything is written.
     RecordSigner signer;
     if (signing.IsSigning())
     {
@@ -794,17 +562,22 @@ int Publish(const std::wstring& strGivenFolder, const std::wstring& strPublished
     g_progress.strError = SCResUString(IDS_ERROR);
     g_progress.bConsole = IsConsole(GetStdHandle(STD_ERROR_HANDLE));
 
-    RemoveStaleTempLists(folder.strPath);
+    RemoveStaleTemps(folder.strPath);
     const ULONGLONG nStart = GetTickCount64();
+    const std::wstring strComputer = ComputerName();
+    const auto serverForm = [&strComputer](const std::wstring& strPath)
+    { return (strComputer.empty() ? std::wstring() : L"\\\\" + strComputer) + strPath.substr(2); };
+    const std::wstring strWalked = bFrom ? build.strPath : folder.strPath;
     ClearList(FileListKind::Server);
     SCFileIterator iterator;
     iterator.EnableStatusPopup(false);
-    iterator.SetRootFolder(folder.strPath);
+    iterator.SetRootFolder(strWalked);
     iterator.Walk(FileListKind::Server, &OnWalkMessage, nullptr);
     ClearCounter();
     FileList& list = GetList(FileListKind::Server);
-    DropTemporaryEntries(list);
-    DropBlockIndexEntries(list, folder.strPath);
+    const std::wstring strWalkedServer = serverForm(strWalked);
+    DropTemporaryEntries(list, bFrom ? std::wstring() : folder.strPath, strWalkedServer);
+    DropBlockIndexEntries(list, strWalkedServer);
 
     if (g_progress.nUnreadable > 0)
     {
@@ -813,13 +586,14 @@ int Publish(const std::wstring& strGivenFolder, const std::wstring& strPublished
             L"remove them) and run the tool again.\r\n");
         return kExitUnreadableFiles;
     }
-    const std::wstring strComputer = ComputerName();
-    std::wstring strSourceFolder =
-        (strComputer.empty() ? std::wstring() : L"\\\\" + strComputer) + folder.strPath.substr(2);
-    if (!strPublishedAs.empty())
+    const std::vector<std::wstring> extra =
+        bFrom ? FilesNotInBuild(folder.strPath, list, strWalkedServer)
+              : std::vector<std::wstring>();
+    const std::wstring strSourceFolder =
+        strPublishedAs.empty() ? serverForm(folder.strPath) : strPublishedAs;
+    if (strSourceFolder != strWalkedServer)
     {
-        RenameListFolders(list, strSourceFolder, strPublishedAs);
-        strSourceFolder = strPublishedAs;
+        RenameListFolders(list, strWalkedServer, strSourceFolder);
     }
 
     std::wstring strListText;
@@ -827,46 +601,82 @@ int Publish(const std::wstring& strGivenFolder, const std::wstring& strPublished
     {
         strListText += FormatListLine(*pEntry);
     }
-    std::wstring strRecord = MakeRecord(folder.strPath, strSourceFolder, list, strListText);
+    std::vector<HashJob> jobs;
+    std::wstring strRecord = MakeRecord(strWalked, bFrom ? folder.strPath : std::wstring(),
+                                        strSourceFolder, list, strListText, jobs,
+                                        &ShowHashCounter, &Err);
+    ClearCounter();
     if (strRecord.empty())
     {
-        Err(L"QVSMakeList: some files could not be hashed; neither the record nor the list was "
-            L"written. Let the programs that write them finish (or remove the files) and run "
-            L"the tool again.\r\n");
+        DropCopies(jobs);
+        Err(L"QVSMakeList: some files could not be " +
+            std::wstring(bFrom ? L"copied" : L"hashed") +
+            L"; neither the record nor the list was written. Let the programs that write them "
+            L"finish (or remove the files) and run the tool again.\r\n");
         return kExitUnreadableFiles;
     }
     if (signing.IsSigning())
     {
+        const std::vector<FileChange> changes =
+            ChangesSince(signer.Trusted(), signer.TrustedText(), jobs);
+        Out(ChangesText(signer, changes));
+        if (!bFrom && !changes.empty() && !signing.bAcceptChanges)
+        {
+            Err(L"QVSMakeList: signing would vouch for every change listed above, and anyone "
+                L"who can write the release folder may have made one; nothing was written. "
+                L"Check each one, then sign with --accept-changes, or publish from your own "
+                L"build folder with --from.\r\n");
+            return kExitChangesNotAccepted;
+        }
         const DWORD dwError = signer.Sign(strRecord);
         if (dwError != ERROR_SUCCESS)
         {
+            DropCopies(jobs);
             Err(L"QVSMakeList: the record cannot be signed (" + AfxSystemErrorLine(dwError) +
                 L"); neither the record nor the list was written.\r\n");
             return kExitKeyUnusable;
         }
     }
-    const auto write = [&folder](const wchar_t* pszName, std::wstring_view tag,
-                                 const std::wstring& text)
+    // The files first, then the record, then the list: a client that finds a new
+    // list finds its record and its files too.
+    const std::wstring strFailed = bFrom ? PlaceCopies(jobs) : std::wstring();
+    if (!strFailed.empty())
     {
-        const DWORD dwError = WriteReplacing(folder.strPath, pszName, tag, text);
+        Err(L"QVSMakeList: cannot put the copy of " + strFailed +
+            L" in place; the files before it in the list were replaced, the record and the "
+            L"list were not written (desktops refuse the replaced files until they are).\r\n");
+        return kExitWriteFailed;
+    }
+    for (const auto& [pszName, pText] :
+         {std::pair{kReleaseRecordName, &strRecord}, std::pair{kServerListName, &strListText}})
+    {
+        const DWORD dwError = WriteReplacing(folder.strPath, pszName, *pText);
         if (dwError != ERROR_SUCCESS)
         {
             Err(L"QVSMakeList: cannot write " + folder.strPath + L"\\" + pszName + L" (" +
                 AfxSystemErrorLine(dwError) + L").\r\n");
+            return kExitWriteFailed;
         }
-        return dwError == ERROR_SUCCESS;
-    };
-    // The record goes first: a client that finds a new list finds its record too.
-    if (!write(kReleaseRecordName, kRecordTempTag, strRecord) ||
-        !write(kServerListName, std::wstring_view(), strListText))
+    }
+    if (!extra.empty())
     {
-        return kExitWriteFailed;
+        std::wstring text =
+            L"QVSMakeList: " + std::to_wstring(extra.size()) +
+            L" file(s) of the release folder that the build folder does not "
+            L"have were left there and are not listed (no desktop copies them):\r\n";
+        for (const std::wstring& strPath : extra)
+        {
+            text += L"  " + strPath + L"\r\n";
+        }
+        Out(text);
     }
     Out(L"QVSMakeList: " + std::to_wstring(list.size()) + L" files in " +
-        std::to_wstring(g_progress.nFolders) + L" folders listed and hashed in " +
-        Seconds(GetTickCount64() - nStart) + L" into " + folder.strPath + L"\\" + kServerListName +
-        L" and " + kReleaseRecordName + (signing.IsSigning() ? signer.Summary() : L"") +
-        L" (SourceFolder=" + strSourceFolder + L")\r\n");
+        std::to_wstring(g_progress.nFolders) + L" folders " +
+        (bFrom ? L"copied from " + build.strPath + L", listed" : std::wstring(L"listed")) +
+        L" and hashed in " + Seconds(GetTickCount64() - nStart) + L" into " + folder.strPath +
+        L"\\" + kServerListName + L" and " + kReleaseRecordName +
+        (signing.IsSigning() ? signer.Summary() : L"") + L" (SourceFolder=" + strSourceFolder +
+        L")\r\n");
     return kExitListed;
 }
 // The folder chosen in the directory chooser, or empty after Cancel.

@@ -5,6 +5,7 @@
 #include "framework/AfxFileFind.h"
 #include "lib/ReleaseRecord.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <string_view>
 
@@ -93,6 +94,70 @@ bool ReadPublicKey(const std::wstring& strPath, SCReleasePublicKey& key, std::ws
     }
 }
 
+// The folder of a file's path, without the final backslash ("." for a bare name).
+std::wstring FolderOf(const std::wstring& strPath)
+{
+    const size_t nSlash = strPath.find_last_of(L"\\/:");
+    return nSlash == std::wstring::npos ? std::wstring(L".")
+           : strPath[nSlash] == L':'    ? strPath.substr(0, nSlash + 1) + L"."
+                                        : strPath.substr(0, nSlash);
+}
+
+// The .pub file beside the key file that holds the key of this id; empty when none does.
+std::wstring FindPublicKey(const std::wstring& strKeyFile, const SCReleasePublicKey::Id& id,
+                           SCReleasePublicKey& key)
+{
+    CFileFind finder;
+    BOOL bMore = finder.FindFile((FolderOf(strKeyFile) + L"\\*.pub").c_str());
+    while (bMore)
+    {
+        bMore = finder.FindNextFile();
+        std::wstring strWhy;
+        if (!finder.IsDirectory() && ReadPublicKey(finder.GetFilePath(), key, strWhy) &&
+            key.GetId() == id)
+        {
+            return finder.GetFilePath();
+        }
+    }
+    return std::wstring();
+}
+
+// A record is at most some hundred MB (lib/ReleaseRecord.cpp reads no more).
+constexpr ULONGLONG kMaxRecordBytes = 1ull << 29;
+
+DWORD ReadRecordBytes(const std::wstring& strPath, std::string& bytes)
+{
+    const UniqueFile file(CreateFileW(AfxLongPathForm(strPath).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    LARGE_INTEGER size{};
+    if (!file || !GetFileSizeEx(file.get(), &size))
+    {
+        return GetLastError();
+    }
+    if (static_cast<ULONGLONG>(size.QuadPart) > kMaxRecordBytes)
+    {
+        return ERROR_FILE_TOO_LARGE;
+    }
+    bytes.assign(static_cast<size_t>(size.QuadPart), '\0');
+    size_t nDone = 0;
+    while (nDone < bytes.size())
+    {
+        DWORD nRead = 0;
+        const DWORD nWant = static_cast<DWORD>(std::min<size_t>(bytes.size() - nDone, 1u << 20));
+        if (!ReadFile(file.get(), bytes.data() + nDone, nWant, &nRead, nullptr))
+        {
+            return GetLastError();
+        }
+        if (nRead == 0)
+        {
+            return ERROR_HANDLE_EOF;
+        }
+        nDone += nRead;
+    }
+    return ERROR_SUCCESS;
+}
+
 std::wstring KeyFileProblem(const std::wstring& strPath, SCReleaseSigningKey::Stage stage,
                             DWORD dwError)
 {
@@ -117,9 +182,15 @@ bool TakeSigningOption(int argc, wchar_t** argv, int& i, SigningOptions& options
                        std::wstring& strError)
 {
     const std::wstring_view arg = argv[i];
+    if (arg == L"--accept-changes")
+    {
+        options.bAcceptChanges = true;
+        return true;
+    }
     std::wstring* pValue = arg == L"--new-key"    ? &options.strNewKey
                            : arg == L"--sign"     ? &options.strSignKey
                            : arg == L"--next-key" ? &options.strNextKey
+                           : arg == L"--from"     ? &options.strFrom
                                                   : nullptr;
     const bool bNumber = arg == L"--release-number";
     if (pValue == nullptr && !bNumber)
@@ -141,13 +212,20 @@ bool TakeSigningOption(int argc, wchar_t** argv, int& i, SigningOptions& options
         *pValue = value;
         return true;
     }
-    // Release numbers count from 1; digits only, no sign, no leading zero.
-    wchar_t* pEnd = nullptr;
-    const unsigned long long n = wcstoull(value.c_str(), &pEnd, 10);
-    if (options.bReleaseNumber || value.find_first_not_of(L"0123456789") != std::wstring::npos ||
-        value[0] == L'0' || value.size() > 19 || pEnd == nullptr || *pEnd != L'\0' || n == 0)
+    // Release numbers count from 1 to the largest 64-bit number: digits only, no
+    // sign, no leading zero, nothing beyond.
+    ULONGLONG n = 0;
+    bool bValid = !options.bReleaseNumber && value[0] != L'0';
+    for (const wchar_t c : value)
     {
-        strError = L"--release-number needs a whole number from 1 (given once)";
+        const auto nDigit = static_cast<ULONGLONG>(c - L'0');
+        bValid = bValid && c >= L'0' && c <= L'9' && n <= (~0ull - nDigit) / 10;
+        n = n * 10 + nDigit;
+    }
+    if (!bValid)
+    {
+        strError = L"--release-number needs a whole number from 1 to 18446744073709551615 "
+                   L"(given once)";
         return true;
     }
     options.bReleaseNumber = true;
@@ -157,16 +235,22 @@ bool TakeSigningOption(int argc, wchar_t** argv, int& i, SigningOptions& options
 
 std::wstring CheckSigningOptions(const SigningOptions& options, bool bFolderGiven)
 {
+    const bool bWithSign = !options.strNextKey.empty() || options.bReleaseNumber ||
+                           !options.strFrom.empty() || options.bAcceptChanges;
     if (!options.strNewKey.empty())
     {
-        return bFolderGiven || options.IsSigning() || !options.strNextKey.empty() ||
-                       options.bReleaseNumber
+        return bFolderGiven || options.IsSigning() || bWithSign
                    ? L"--new-key makes a key and nothing else: give it alone"
                    : L"";
     }
-    if (!options.IsSigning() && (!options.strNextKey.empty() || options.bReleaseNumber))
+    if (!options.IsSigning() && bWithSign)
     {
-        return L"--next-key and --release-number go with --sign";
+        return L"--next-key, --release-number, --from and --accept-changes go with --sign";
+    }
+    if (!options.strFrom.empty() && options.bAcceptChanges)
+    {
+        return L"--accept-changes confirms what changed in a folder signed in place; --from "
+               L"publishes the build folder's files as they are: give one of them";
     }
     return L"";
 }
@@ -242,12 +326,11 @@ bool RecordSigner::Prepare(const SigningOptions& options, const std::wstring& st
         return false;
     }
 
-    // The number grows with each signed release of the folder.
+    // The number grows with each signed release of the folder, as far as the
+    // folder's record can be trusted.
     const std::wstring strRecord = strFolder + L"\\" + kReleaseRecordName;
-    SCReleaseRecord previous;
-    previous.Read(strRecord);
-    const SCReleaseRecord::State state = previous.GetState();
-    const ULONGLONG nPrevious = previous.IsSigned() ? previous.GetSigned().nRelease : 0;
+    ReadPrevious(strRecord, options.strSignKey);
+    const ULONGLONG nPrevious = m_bTrusted ? m_previous.GetSigned().nRelease : 0;
     if (options.bReleaseNumber)
     {
         m_nRelease = options.nReleaseNumber;
@@ -260,12 +343,15 @@ bool RecordSigner::Prepare(const SigningOptions& options, const std::wstring& st
         }
         return true;
     }
-    if (state != SCReleaseRecord::State::Loaded && state != SCReleaseRecord::State::Missing)
+    if (m_found == Found::Unreadable || m_found == Found::Untrusted)
     {
         result.nExitCode = kExitNumberUnknown;
-        result.strError = L"the folder's release record " + strRecord +
-                          L" cannot be read, so the last release number is not known; give it "
-                          L"with --release-number N (one more than the last signed release)";
+        result.strError = m_found == Found::Unreadable
+                              ? L"the folder's release record " + strRecord +
+                                    L" cannot be read, so the last release number is not known"
+                              : m_strPrevious + L": its number is not taken";
+        result.strError += L"; give it with --release-number N (one more than the last release "
+                           L"you signed)";
         return false;
     }
     if (nPrevious == ~0ull)
@@ -277,6 +363,63 @@ bool RecordSigner::Prepare(const SigningOptions& options, const std::wstring& st
     }
     m_nRelease = nPrevious + 1;
     return true;
+}
+
+void RecordSigner::ReadPrevious(const std::wstring& strRecord, const std::wstring& strKeyFile)
+{
+    std::string bytes;
+    const DWORD dwError = ReadRecordBytes(strRecord, bytes);
+    if (dwError == ERROR_FILE_NOT_FOUND || dwError == ERROR_PATH_NOT_FOUND)
+    {
+        m_found = Found::None;
+        m_strPrevious = L"the folder has no release record";
+        return;
+    }
+    if (dwError != ERROR_SUCCESS || !m_previous.Parse(bytes))
+    {
+        m_found = Found::Unreadable;
+        m_strPrevious = L"the folder's release record cannot be read";
+        return;
+    }
+    if (!m_previous.IsSigned())
+    {
+        m_found = Found::Unsigned;
+        m_strPrevious = L"the folder's release record is not signed";
+        return;
+    }
+    const SCReleaseRecord::Signed& block = m_previous.GetSigned();
+    const SCReleasePublicKey& key = m_key.GetPublicKey();
+    const std::wstring strSigner = SCReleasePublicKey::ShortId(block.signerId);
+    std::wstring strWhy;
+    if (block.signerId == key.GetId())
+    {
+        m_bTrusted = m_previous.IsSignedBy(key);
+        strWhy = L"its signature does not verify with the signing key";
+    }
+    else
+    {
+        // Rotated from: the previous release was signed by an older key whose
+        // public key lies beside the signing key, and named the signing key next.
+        SCReleasePublicKey older;
+        const std::wstring strPub = FindPublicKey(strKeyFile, block.signerId, older);
+        m_bTrusted = !strPub.empty() && m_previous.IsSignedBy(older) && block.bNextKey &&
+                     block.nextKey == key;
+        strWhy = strPub.empty()
+                     ? L"it is not the signing key " + key.ShortId() +
+                           L", and no .pub file beside " + strKeyFile + L" holds key " + strSigner +
+                           L" (the key this one was rotated from is looked for there, as *.pub)"
+                 : !m_previous.IsSignedBy(older)
+                     ? L"its signature does not verify with that key (" + strPub + L")"
+                     : L"that key (" + strPub + L") does not name the signing key " +
+                           key.ShortId() + L" as its next key";
+    }
+    m_previousText.assign(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    m_found = m_bTrusted ? Found::Trusted : Found::Untrusted;
+    m_strPrevious = m_bTrusted ? L"release " + std::to_wstring(block.nRelease) +
+                                     L" (signed by key " + strSigner + L")"
+                               : L"the folder's release record " + strRecord + L" claims release " +
+                                     std::to_wstring(block.nRelease) + L" signed by key " +
+                                     strSigner + L", but " + strWhy;
 }
 
 DWORD RecordSigner::Sign(std::wstring& strRecord) const
