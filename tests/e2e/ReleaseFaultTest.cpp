@@ -69,6 +69,8 @@ TEST_F(ReleaseFault, AListThatIsNoListStopsTheRunAndAHostileOneWritesNothingOuts
     {
         const Before before = Take();
         Program program(inst.Command());
+        ASSERT_NE(L"", program.WaitForText(L"Error!.."));
+        inst.WaitUntilNoRun();
         const std::wstring text = program.WaitForText(L"Error!..");
         std::vector<std::wstring> messages = Messages(before, {});
         messages.push_back(L"Error!.." + ReasonText(ERROR_INVALID_DATA) + L" " +

@@ -1,5 +1,6 @@
 // Two starts of one installation at once: the second waits, showing and touching
 // nothing, while the first one's update works; then it only starts the client.
+#include "lib/File.h"
 #include "tests/support/Scenario.h"
 
 using namespace qvstest;
@@ -15,16 +16,20 @@ TEST_F(SecondStart, WaitsWhileAnUpdateWorksThenOnlyStartsTheClient)
 {
     rel.Put(L"bin\\app.dll", "app 2", T(2026, 1, 10));
     ASSERT_EQ(0u, rel.Publish());
-    // A release list of 300,000 more lines, each naming the installed QVS.exe with
-    // an older stamp: the first start works on it for a while.
+    // A release list of some 40 MiB more, each line naming the installed QVS.exe with
+    // an older stamp: the first start works on it for a while. Sized in bytes, not
+    // lines: the lines are as long as the share's path, and a list past the bound a
+    // desktop takes would be refused at once.
     const std::wstring list = L"HotUpdateFileList_Server.txt";
     const std::wstring line = rel.unc() + L"\\bin\\\t\tQVS.exe\t\t01/01/20 00:00:00\r\n";
+    const size_t nLines = (40u << 20) / (line.size() * sizeof(wchar_t));
     std::wstring text = ReadUtf16(rel.Path(list));
-    text.reserve(text.size() + 300000 * line.size());
-    for (int i = 0; i < 300000; ++i)
+    text.reserve(text.size() + nLines * line.size());
+    for (size_t i = 0; i < nLines; ++i)
     {
         text += line;
     }
+    ASSERT_LT(text.size() * sizeof(wchar_t), kMaxListBytes);
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     rel.Put(list, Utf16Bytes(text), now);

@@ -2,6 +2,7 @@
 
 #include "lib/BlockIndex.h"
 #include "lib/File.h"
+#include "lib/Miscellaneous.h"
 #include "lib/SignedStamp.h"
 
 #include <algorithm>
@@ -455,6 +456,15 @@ void Installation::Put(const std::wstring& relative, const std::string& bytes,
                        const FILETIME& ft) const
 {
     WriteBytes(Path(relative), bytes, &ft);
+}
+
+void Installation::WaitUntilNoRun() const
+{
+    SCInstallationLock lock;
+    if (lock.Acquire(m_root, 60000) != SCInstallationLock::Result::Acquired)
+    {
+        throw std::runtime_error("a start kept the installation for a minute");
+    }
 }
 
 std::wstring Installation::Ini(const wchar_t* key) const

@@ -88,6 +88,10 @@ public:
     void Configure(const std::wstring& source, const std::wstring& moreLines = {}) const;
     void Put(const std::wstring& relative, const std::string& bytes, const FILETIME& ft) const;
     std::wstring Ini(const wchar_t* key) const; // "<missing>" without the key
+    // Waits until no start works on the installation (it holds the installation's
+    // lock until its outcome is recorded): a run that stays for the user has by then
+    // written every line of its text box.
+    void WaitUntilNoRun() const;
     std::string Log() const;                    // "<no log>" without the file
     // The stand-in client's starts: "started TAB command line TAB folder TAB counter".
     std::vector<std::wstring> ClientStarts() const;
