@@ -100,6 +100,9 @@ TEST_F(DeltaCopy, AFileChangedAppendedOrWithBytesInsertedIsBuiltFromItsBlocksRea
         {"appended to", [](std::string& b) { b += Content(300000, "tail"); }, 300000},
         {"with 5,000 bytes inserted near its start",
          [](std::string& b) { b.insert(123457, Content(5000, "inserted")); }, 5000},
+        // Two blocks in a row that lie apart in the installed file (2 KB blocks).
+        {"with 3,000 bytes cut at a block's end", [](std::string& b) { b.erase(2048000, 3000); },
+         0},
     };
     for (const auto& c : changes)
     {
