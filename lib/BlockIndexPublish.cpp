@@ -60,8 +60,11 @@ DWORD WriteIndex(const std::wstring& strFolder, const std::wstring& strName,
     }
     const std::wstring strTemp =
         AfxLongPathForm(strPath + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp");
+    // Only ever created anew: anyone who can write the release folder may have put a
+    // link under this name, and opening it would write wherever it points.
+    DeleteFileW(strTemp.c_str());
     {
-        const UniqueFile file(CreateFileW(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+        const UniqueFile file(CreateFileW(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD nWritten = 0;
         if (!file ||
@@ -123,6 +126,53 @@ void MakeIndex(IndexJob& job) noexcept
     }
 }
 
+// The index folder, a folder of the release's own, opened so that it cannot be
+// renamed, removed or replaced while the handle lives. Anyone who can write the
+// release folder could have made it a link to a folder elsewhere (a build folder,
+// the system's), whose files the clearing of old indexes would then remove: such a
+// folder is refused (bLink), and the administrator decides what it was. Made when
+// bMake; without it an existing folder is held to be cleared and removed. An
+// invalid handle and ERROR_SUCCESS when there is none and none is needed.
+UniqueFile HoldIndexFolder(const std::wstring& strFolder, bool bMake, DWORD& dwError, bool& bLink)
+{
+    const std::wstring strPath = AfxLongPathForm(strFolder);
+    const auto isLink = [](DWORD dwAttributes)
+    { return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_REPARSE_POINT); };
+    bLink = isLink(GetFileAttributesW(strPath.c_str()));
+    if (bLink)
+    {
+        return UniqueFile();
+    }
+    if (bMake && !CreateDirectoryW(strPath.c_str(), nullptr) &&
+        GetLastError() != ERROR_ALREADY_EXISTS)
+    {
+        dwError = GetLastError();
+        return UniqueFile();
+    }
+    UniqueFile folder(CreateFileW(strPath.c_str(), FILE_LIST_DIRECTORY,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+    if (!folder)
+    {
+        const DWORD dwOpen = GetLastError();
+        if (bMake || (dwOpen != ERROR_FILE_NOT_FOUND && dwOpen != ERROR_PATH_NOT_FOUND))
+        {
+            dwError = dwOpen;
+        }
+        return UniqueFile();
+    }
+    // Made a link between the look and the open, or a file of that name.
+    BY_HANDLE_FILE_INFORMATION info{};
+    bLink = GetFileInformationByHandle(folder.get(), &info) && isLink(info.dwFileAttributes);
+    if (bLink || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    {
+        dwError = bLink ? ERROR_SUCCESS : ERROR_DIRECTORY;
+        return UniqueFile();
+    }
+    return folder;
+}
+
 // Every file of the folder that is not one of the names.
 void RemoveOthers(const std::wstring& strFolder, const std::set<std::wstring>& names)
 {
@@ -164,10 +214,19 @@ SCBlockIndexes SCPublishBlockIndexes(const std::wstring& strReleaseFolder,
             job.strName = strName;
         }
     }
-    if (!jobs.empty() && !CreateDirectoryW(AfxLongPathForm(strFolder).c_str(), nullptr) &&
-        GetLastError() != ERROR_ALREADY_EXISTS)
+    // Held from here on: nobody can swap it for a link while the tool writes into it
+    // and removes what is not an index.
+    bool bLink = false;
+    UniqueFile folder = HoldIndexFolder(strFolder, !jobs.empty(), result.dwWriteError, bLink);
+    if (bLink)
     {
-        result.dwWriteError = GetLastError();
+        result.problems.push_back(strFolder + L" (a link to another folder, whose files "
+                                              L"publishing would replace and remove: "
+                                              L"remove the link)");
+        return result;
+    }
+    if (result.dwWriteError != ERROR_SUCCESS)
+    {
         return result;
     }
     // On a few threads: the index of a large file costs a read and a SHA-256 of
@@ -227,11 +286,12 @@ SCBlockIndexes SCPublishBlockIndexes(const std::wstring& strReleaseFolder,
             result.nIndexBytes += line.nSize;
         }
     }
-    if (result.problems.empty() && result.dwWriteError == ERROR_SUCCESS)
+    if (result.problems.empty() && result.dwWriteError == ERROR_SUCCESS && folder)
     {
         RemoveOthers(strFolder, names);
         if (names.empty())
         {
+            folder.reset();
             RemoveDirectoryW(AfxLongPathForm(strFolder).c_str());
         }
     }
