@@ -822,6 +822,8 @@ void CQVSCliUpdateDlg::DueReport(SCDesktopReport::Outcome outcome, const std::ws
     m_report.strReason = strReason;
     m_report.nDurationMs = GetTickCount64() - m_nStartTick;
     m_report.nFilesCopied = SCFileIterator::GetFilesCopied();
+    m_report.nBytesCopied = SCFileIterator::GetBytesCopied();
+    m_report.nBytesRead = SCFileIterator::GetBytesRead();
     m_bReportDue = true;
 }
 

@@ -51,6 +51,16 @@ int StallDeadlineCommand(const std::wstring& folder, const std::wstring& fuseRel
 // ReportsRow.cpp: row 11 (and bench/run-reports)
 int ReportsCommand(const std::wstring& folder, unsigned nReports, int nRounds);
 
+// DeltaRow.cpp: rows 12 to 14 (make-delta, delta-run), and delta-bytes
+constexpr size_t kDeltaDataSize = 64u << 20;
+int MakeDeltaCommand(const std::wstring& folder, const std::wstring& backing,
+                     const std::wstring& mount, const std::wstring& moduleOld,
+                     const std::wstring& moduleNew);
+int DeltaRunCommand(const std::wstring& folder, const std::wstring& backing, const std::wstring& mount,
+                    const std::wstring& control, const std::wstring& name, int nRounds, unsigned nRate);
+int DeltaBytesCommand(const std::wstring& installed, const std::wstring& release,
+                      const std::vector<DWORD>& blockSizes);
+
 // StallCopy.cpp (bench/run-stall-copy)
 int StallCopyCommand(const std::wstring& folder, unsigned nFiles, const std::wstring& fuseRelease,
                      const std::wstring& control, unsigned nAfter, DWORD dwStallMs,

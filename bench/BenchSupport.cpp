@@ -631,6 +631,10 @@ void RunRounds(std::vector<Candidate>& candidates, int nRounds)
             strTimes += L" " + std::wstring(candidate.key) + L" " +
                         std::to_wstring(static_cast<long long>(ms)) + L" ms,";
         }
+        if (strTimes.empty())
+        {
+            continue; // a warm-up round of candidates that all sit it out
+        }
         strTimes.pop_back();
         Progress((r < 0 ? std::wstring(L"warm-up round:")
                         : L"round " + std::to_wstring(r + 1) + L" of " + std::to_wstring(nRounds) +

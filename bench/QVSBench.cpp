@@ -79,6 +79,18 @@
 //       a forced run whose share stops answering after <after> copies for
 //       <stall ms>: whether the dialog and the status popup take messages and
 //       paint, when the run goes on, and what it left
+//   QVSBench make-delta <folder> <backing> <mount> <old module> <new module>
+//       the cases of rows 12 to 14 (bench/DeltaRow.cpp): installations below
+//       <folder>, releases in the stalling share's backing folder, published as
+//       seen through its mount
+//   QVSBench delta-run <folder> <backing> <mount> <control> <case> <rounds> <bytes/s>
+//       QVSCliUpdate.exe /force of the case, its large files built from their
+//       installed versions' blocks, against the same run with the block indexes
+//       moved aside (every file copied whole), the share's line at <bytes/s>; the
+//       bytes the share served for each
+//   QVSBench delta-bytes <installed file> <release file> <block size>...
+//       the index of the release file at each block size, and what a scan of the
+//       installed file leaves to read from the share
 //   (<control> is the stalling share's control folder, tests/support/stallfs.py)
 //   QVSBench memory <folder> <files> <start folder>
 //       the peak memory of QVSCliUpdate.exe /force on the run's installation,
@@ -220,6 +232,24 @@ int wmain(int argc, wchar_t** argv)
     {
         return StallCopyCommand(folder, Count(argv[3]), argv[4], argv[5], Count(argv[6]),
                                 Count(argv[7]), number(8, 0), argc > 9 ? argv[9] : L"");
+    }
+    if (command == L"make-delta" && argc > 6)
+    {
+        return MakeDeltaCommand(folder, argv[3], argv[4], argv[5], argv[6]);
+    }
+    if (command == L"delta-run" && argc > 8)
+    {
+        return DeltaRunCommand(folder, argv[3], argv[4], argv[5], argv[6],
+                               static_cast<int>(Count(argv[7])), Count(argv[8]));
+    }
+    if (command == L"delta-bytes" && argc > 4)
+    {
+        std::vector<DWORD> sizes;
+        for (int i = 4; i < argc; ++i)
+        {
+            sizes.push_back(Count(argv[i]));
+        }
+        return DeltaBytesCommand(folder, argv[3], sizes);
     }
     if (command == L"memory" && argc > 4)
     {

@@ -12,17 +12,32 @@
 
 namespace
 {
-constexpr char kFirstLine[] = "QVSDesktopReport 1";
-// The keys in their order on disk: who, where, what, when.
-constexpr std::array<const wchar_t*, 10> kKeys = {
-    L"computer", L"user",   L"root",        L"release", L"outcome",
-    L"reason",   L"copied", L"duration-ms", L"version", L"written"};
+// The first line names the format: 2 writes the bytes a run copied and read; 1,
+// which clients before it write, is read too.
+constexpr char kFirstLinePrefix[] = "QVSDesktopReport ";
+constexpr unsigned kFormat = 2;
+// The keys in their order on disk: who, where, what, when; the format they came in.
+struct Key
+{
+    const wchar_t* pszName;
+    unsigned nSince;
+};
+constexpr std::array<Key, 12> kKeys = {{{L"computer", 1},
+                                        {L"user", 1},
+                                        {L"root", 1},
+                                        {L"release", 1},
+                                        {L"outcome", 1},
+                                        {L"reason", 1},
+                                        {L"copied", 1},
+                                        {L"copied-bytes", 2},
+                                        {L"read-bytes", 2},
+                                        {L"duration-ms", 1},
+                                        {L"version", 1},
+                                        {L"written", 1}}};
 enum : size_t
 {
     kOutcomeKey = 4,
-    kCopiedKey = 6,
-    kDurationKey = 7,
-    kWrittenKey = 9,
+    kWrittenKey = 11,
 };
 // A value longer than this is cut: a report stays small.
 constexpr size_t kMaxValueUnits = 8192;
@@ -126,6 +141,11 @@ bool Unescape(std::wstring_view text, std::wstring& value)
     return true;
 }
 
+std::wstring Widen(const char* pszAscii)
+{
+    return std::wstring(pszAscii, pszAscii + std::char_traits<char>::length(pszAscii));
+}
+
 std::string Utf8(const std::wstring& text)
 {
     const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
@@ -171,9 +191,17 @@ std::wstring* Field(SCDesktopReport& report, size_t nKey)
     // The outcome and the counts are not text: null.
     std::wstring* fields[] = {&report.strComputer, &report.strUser,    &report.strRoot,
                               &report.strRelease,  nullptr,            &report.strReason,
-                              nullptr,             nullptr,            &report.strVersion,
-                              &report.strWritten};
+                              nullptr,             nullptr,            nullptr,
+                              nullptr,             &report.strVersion, &report.strWritten};
     return fields[nKey];
+}
+
+ULONGLONG* Count(SCDesktopReport& report, size_t nKey)
+{
+    ULONGLONG* counts[] = {nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                           &report.nFilesCopied, &report.nBytesCopied, &report.nBytesRead,
+                           &report.nDurationMs, nullptr, nullptr};
+    return counts[nKey];
 }
 } // namespace
 
@@ -210,16 +238,15 @@ void SCDesktopReport::FillWhoAndWhen()
 
 std::string SCDesktopReport::Format() const
 {
-    std::wstring text = std::wstring(kFirstLine, kFirstLine + sizeof kFirstLine - 1) + L"\n";
+    std::wstring text = Widen(kFirstLinePrefix) + std::to_wstring(kFormat) + L"\n";
     SCDesktopReport copy = *this;
     for (size_t nKey = 0; nKey < kKeys.size(); ++nKey)
     {
         const std::wstring* pField = Field(copy, nKey);
         const std::wstring value = pField != nullptr      ? *pField
                                    : nKey == kOutcomeKey ? OutcomeName(outcome)
-                                   : nKey == kCopiedKey  ? std::to_wstring(nFilesCopied)
-                                                         : std::to_wstring(nDurationMs);
-        text += std::wstring(kKeys[nKey]) + L"=" + Escape(value) + L"\n";
+                                                         : std::to_wstring(*Count(copy, nKey));
+        text += std::wstring(kKeys[nKey].pszName) + L"=" + Escape(value) + L"\n";
     }
     return Utf8(text);
 }
@@ -255,20 +282,35 @@ bool SCDesktopReport::Parse(std::string_view bytes, SCDesktopReport& report, std
         return true;
     };
     std::wstring_view line;
-    const std::wstring strFirst(kFirstLine, kFirstLine + sizeof kFirstLine - 1);
-    if (!nextLine(line) || line != strFirst)
+    unsigned nFormat = 0;
+    const bool bFirst = nextLine(line);
+    for (unsigned nKnown = 1; bFirst && nKnown <= kFormat; ++nKnown)
     {
-        strWhy = L"its first line is not \"" + strFirst + L"\"";
+        if (line == Widen(kFirstLinePrefix) + std::to_wstring(nKnown))
+        {
+            nFormat = nKnown;
+        }
+    }
+    if (nFormat == 0)
+    {
+        strWhy = L"its first line is not \"" + Widen(kFirstLinePrefix) + std::to_wstring(kFormat) +
+                 L"\" (nor of an earlier format)";
         return false;
     }
+    report.bBytesKnown = nFormat >= 2;
+    size_t nLine = 2;
     for (size_t nKey = 0; nKey < kKeys.size(); ++nKey)
     {
-        const std::wstring strKey = kKeys[nKey];
+        if (kKeys[nKey].nSince > nFormat)
+        {
+            continue;
+        }
+        const std::wstring strKey = kKeys[nKey].pszName;
         std::wstring value;
         if (!nextLine(line) || !line.starts_with(strKey + L"=") ||
             !Unescape(line.substr(strKey.size() + 1), value))
         {
-            strWhy = L"line " + std::to_wstring(nKey + 2) + L" is not \"" + strKey + L"=...\"";
+            strWhy = L"line " + std::to_wstring(nLine) + L" is not \"" + strKey + L"=...\"";
             return false;
         }
         std::wstring* pField = Field(report, nKey);
@@ -292,13 +334,14 @@ bool SCDesktopReport::Parse(std::string_view bytes, SCDesktopReport& report, std
         }
         else
         {
-            bValid = ParseCount(value, nKey == kCopiedKey ? report.nFilesCopied : report.nDurationMs);
+            bValid = ParseCount(value, *Count(report, nKey));
         }
         if (!bValid)
         {
-            strWhy = L"line " + std::to_wstring(nKey + 2) + L" holds no valid " + strKey;
+            strWhy = L"line " + std::to_wstring(nLine) + L" holds no valid " + strKey;
             return false;
         }
+        ++nLine;
     }
     if (nPos != text.size())
     {

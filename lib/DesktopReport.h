@@ -5,11 +5,15 @@
 // at every report.
 //
 // The file: UTF-8 without byte-order mark, every line ended by LF alone:
-//     QVSDesktopReport 1
+//     QVSDesktopReport 2
 //     computer=...      user=...      root=...      release=...
 //     outcome=succeeded|failed|retries-spent        reason=...
-//     copied=N          duration-ms=N  version=...  written=YYYY-MM-DDTHH:MM:SSZ
-// one key a line, each exactly once, in this order. In every value "%" and the
+//     copied=N          copied-bytes=N               read-bytes=N
+//     duration-ms=N     version=...    written=YYYY-MM-DDTHH:MM:SSZ
+// one key a line, each exactly once, in this order. copied-bytes: what the files the
+// run staged hold; read-bytes: what it read from the share for them (files built
+// from their installed versions' blocks read less). Reports of format 1, which
+// earlier clients write, lack those two keys and are read too. In every value "%" and the
 // code units that could end or hide a line (C0 controls, DEL, U+0085, U+2028,
 // U+2029) are written %XX or %uXXXX (upper-case hex), as is a lone surrogate; N is
 // decimal without leading zeros. Anything else is not a report.
@@ -37,6 +41,10 @@ struct SCDesktopReport
     Outcome outcome = Outcome::Failed;
     std::wstring strReason;
     ULONGLONG nFilesCopied = 0;
+    ULONGLONG nBytesCopied = 0;
+    ULONGLONG nBytesRead = 0;
+    // False for a report of format 1, which does not tell the bytes.
+    bool bBytesKnown = true;
     ULONGLONG nDurationMs = 0;
     std::wstring strVersion;
     // When it was written, in UTC: "2026-01-10T12:03:04Z".

@@ -281,34 +281,14 @@ void SCFileCopy::Start(size_t nSlot, const std::wstring& strSource, const std::w
     {
         slot.strTemp = strTemp;
         Sign(lastSign);
-        // Nobody may write the source while it is read: a file the administrator is
-        // still copying into the release is refused, not copied half-way. It may be
-        // renamed or replaced meanwhile: this copy then reads the file it opened.
-        const UniqueFile source(CreateFileW(AfxLongPathForm(strSource).c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        SCReleaseFileInfo info;
+        const UniqueFile source = SCOpenReleaseFile(strSource, info);
         if (!source)
         {
             slot.result = Failure(LastErrorOrFailure());
             return;
         }
-        // Asked of the open file alone: the whole information by handle also wants
-        // the volume's serial, and Wine finds the volume by asking the share for
-        // every folder above the file, each a round trip on a slow line.
-        FILE_BASIC_INFO basic{};
-        LARGE_INTEGER size{};
-        if (!GetFileInformationByHandleEx(source.get(), FileBasicInfo, &basic, sizeof basic) ||
-            !GetFileSizeEx(source.get(), &size))
-        {
-            slot.result = Failure(LastErrorOrFailure());
-            return;
-        }
         Sign(lastSign);
-        SCSourceFile info;
-        info.dwAttributes = basic.FileAttributes;
-        info.nSize = static_cast<ULONGLONG>(size.QuadPart);
-        info.ftLastWrite.dwLowDateTime = static_cast<DWORD>(basic.LastWriteTime.LowPart);
-        info.ftLastWrite.dwHighDateTime = static_cast<DWORD>(basic.LastWriteTime.HighPart);
         if (pExpected != nullptr && info.nSize != pExpected->nSize)
         {
             // Not the file of the record, whatever its bytes: none is read.
@@ -370,7 +350,7 @@ SCCopyResult SCFileCopy::Finish(size_t nSlot) noexcept
     return result;
 }
 
-SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const SCSourceFile& info,
+SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const SCReleaseFileInfo& info,
                                   Slot& slot, const SCReleaseRecord::Item* pExpected,
                                   std::atomic<ULONGLONG>& lastSign) noexcept
 {
@@ -380,12 +360,7 @@ SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const SCSourceFile& info,
     {
         return Failure(ERROR_NOT_ENOUGH_MEMORY);
     }
-    const DWORD dwAttributes = info.dwAttributes & kCopiedAttributes;
-    UniqueFile temp(CreateFileW(AfxLongPathForm(slot.strTemp).c_str(), GENERIC_WRITE, 0, nullptr,
-                                CREATE_ALWAYS,
-                                (dwAttributes != 0 ? dwAttributes : FILE_ATTRIBUTE_NORMAL) |
-                                    FILE_FLAG_SEQUENTIAL_SCAN,
-                                nullptr));
+    UniqueFile temp = SCCreateStagedFile(slot.strTemp, info.dwAttributes);
     if (!temp)
     {
         return Failure(LastErrorOrFailure());
@@ -499,6 +474,7 @@ SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const SCSourceFile& info,
     {
         result = Outcome(SCCopyOutcome::Copied);
         result.nBytes = nDone;
+        result.nShareBytes = nDone;
     }
     if (pHasher != nullptr)
     {
@@ -512,6 +488,60 @@ SCCopyResult SCFileCopy::CopyOpen(HANDLE hSource, const SCSourceFile& info,
         }
     }
     return result;
+}
+
+UniqueFile SCOpenReleaseFile(const std::wstring& strSource, SCReleaseFileInfo& info) noexcept
+{
+    try
+    {
+        UniqueFile source(CreateFileW(AfxLongPathForm(strSource).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!source)
+        {
+            return source;
+        }
+        // Asked of the open file alone: the whole information by handle also wants
+        // the volume's serial, and Wine finds the volume by asking the share for
+        // every folder above the file, each a round trip on a slow line.
+        FILE_BASIC_INFO basic{};
+        LARGE_INTEGER size{};
+        if (!GetFileInformationByHandleEx(source.get(), FileBasicInfo, &basic, sizeof basic) ||
+            !GetFileSizeEx(source.get(), &size))
+        {
+            const DWORD dwError = LastErrorOrFailure();
+            source.reset();
+            SetLastError(dwError);
+            return source;
+        }
+        info.dwAttributes = basic.FileAttributes & kCopiedAttributes;
+        info.nSize = static_cast<ULONGLONG>(size.QuadPart);
+        info.ftLastWrite.dwLowDateTime = static_cast<DWORD>(basic.LastWriteTime.LowPart);
+        info.ftLastWrite.dwHighDateTime = static_cast<DWORD>(basic.LastWriteTime.HighPart);
+        return source;
+    }
+    catch (...)
+    {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return UniqueFile();
+    }
+}
+
+UniqueFile SCCreateStagedFile(const std::wstring& strTemp, DWORD dwAttributes) noexcept
+{
+    try
+    {
+        return UniqueFile(CreateFileW(AfxLongPathForm(strTemp).c_str(), GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS,
+                                      (dwAttributes != 0 ? dwAttributes : FILE_ATTRIBUTE_NORMAL) |
+                                          FILE_FLAG_SEQUENTIAL_SCAN,
+                                      nullptr));
+    }
+    catch (...)
+    {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return UniqueFile();
+    }
 }
 
 void SCDiscardFile(const std::wstring& strPath) noexcept

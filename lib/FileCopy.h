@@ -14,6 +14,7 @@
 // - every read and write is a sign of life for a caller that waits with a
 //   deadline (AfxRunWithDeadline).
 
+#include "framework/AfxHandle.h"
 #include "lib/ReleaseRecord.h"
 
 #include <windows.h>
@@ -36,8 +37,27 @@ struct SCCopyResult
 {
     SCCopyOutcome outcome = SCCopyOutcome::Failed;
     DWORD dwError = ERROR_SUCCESS;
+    // Copied: the file's size, and the bytes read from the share for it.
     ULONGLONG nBytes = 0;
+    ULONGLONG nShareBytes = 0;
 };
+
+// What a copy takes from its open source: the attributes the copy gets (those the
+// system's copy carries over), the size and the last-write time.
+struct SCReleaseFileInfo
+{
+    DWORD dwAttributes = 0;
+    ULONGLONG nSize = 0;
+    FILETIME ftLastWrite{};
+};
+// Opens a release file for a copy: nobody may write it while it is read (a file the
+// administrator is still copying into the release is refused, not copied half-way);
+// it may be renamed or replaced meanwhile, and the copy then reads the file it
+// opened. An invalid handle on failure (GetLastError says why).
+UniqueFile SCOpenReleaseFile(const std::wstring& strSource, SCReleaseFileInfo& info) noexcept;
+// Makes the temporary file a copy is written into (anew, or emptied), with the
+// attributes the copy takes. An invalid handle on failure (GetLastError says why).
+UniqueFile SCCreateStagedFile(const std::wstring& strTemp, DWORD dwAttributes) noexcept;
 
 // Hashes the pieces a copy hands it on a thread of its own, while the copy reads
 // and writes the next ones (and the next file). One hasher serves one copy at a time.
@@ -76,14 +96,7 @@ public:
 
 private:
     struct Slot;
-    // What a copy takes from its open source.
-    struct SCSourceFile
-    {
-        DWORD dwAttributes = 0;
-        ULONGLONG nSize = 0;
-        FILETIME ftLastWrite{};
-    };
-    SCCopyResult CopyOpen(HANDLE hSource, const SCSourceFile& info, Slot& slot,
+    SCCopyResult CopyOpen(HANDLE hSource, const SCReleaseFileInfo& info, Slot& slot,
                           const SCReleaseRecord::Item* pExpected,
                           std::atomic<ULONGLONG>& lastSign) noexcept;
 

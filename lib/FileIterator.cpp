@@ -563,6 +563,8 @@ namespace
 DWORD g_dwFirstCopyError = ERROR_SUCCESS;
 std::wstring g_strFirstCopyReason;
 unsigned g_nFilesCopied = 0;
+ULONGLONG g_nCopiedBytes = 0;
+ULONGLONG g_nShareBytes = 0;
 } // namespace
 
 DWORD SCFileIterator::GetFirstCopyError() noexcept
@@ -580,12 +582,24 @@ unsigned SCFileIterator::GetFilesCopied() noexcept
     return g_nFilesCopied;
 }
 
+ULONGLONG SCFileIterator::GetBytesCopied() noexcept
+{
+    return g_nCopiedBytes;
+}
+
+ULONGLONG SCFileIterator::GetBytesRead() noexcept
+{
+    return g_nShareBytes;
+}
+
 BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, CWnd* pWnd,
                                const SCReleaseRecord* pRecord, DWORD dwStallMs, bool bSignedStamps)
 {
     g_dwFirstCopyError = ERROR_SUCCESS;
     g_strFirstCopyReason.clear();
     g_nFilesCopied = 0;
+    g_nCopiedBytes = 0;
+    g_nShareBytes = 0;
     // Without a list nothing planned was copied: FALSE.
     BOOL bResult = FALSE;
     try
@@ -601,6 +615,8 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
         g_dwFirstCopyError = install.GetFirstError();
         g_strFirstCopyReason = install.GetFirstReason();
         g_nFilesCopied = install.GetFilesInstalled();
+        g_nCopiedBytes = install.GetCopiedBytes();
+        g_nShareBytes = install.GetShareBytes();
         if (AfxGetSafeHwnd(pWnd) != nullptr)
         {
             pWnd->PostMessage(WM_LAUNCH_CLIENT, 0, 0);

@@ -68,6 +68,10 @@ public:
     static std::wstring GetFirstCopyReason();
     // The files the last CopyFiles installed.
     static unsigned GetFilesCopied() noexcept;
+    // The bytes of the files the last CopyFiles staged, and the bytes it read from
+    // the share (SCReleaseInstall::GetCopiedBytes, GetShareBytes).
+    static ULONGLONG GetBytesCopied() noexcept;
+    static ULONGLONG GetBytesRead() noexcept;
 
     // Why a file called strName copied into strTarget would not land inside
     // strRoot (the installation root, without a final backslash); empty when it

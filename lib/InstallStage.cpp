@@ -1,6 +1,7 @@
 #include "lib/InstallStage.h"
 
 #include "framework/AfxFileFind.h"
+#include "lib/BlockIndex.h"
 #include "lib/CopyLeftover.h"
 #include "lib/FileIterator.h"
 #include "lib/NameFold.h"
@@ -158,11 +159,23 @@ public:
         for (size_t n = 0; n < m_run.items.size(); ++n)
         {
             SCInstallItem& item = m_run.items[n];
-            size_t nSlot = kNoSlot;
-            std::wstring strTemp;
+            Started started;
+            started.nItem = n;
+            if (item.kind == SCInstallItem::Kind::Copy && item.bIndexed)
+            {
+                {
+                    const std::lock_guard<std::mutex> lock(m_run.mutex);
+                    m_run.nReading = n;
+                }
+                if (FromBlocks(item, started))
+                {
+                    m_started.push_back(std::move(started));
+                    continue;
+                }
+            }
             if (item.kind == SCInstallItem::Kind::Copy)
             {
-                nSlot = m_nStarted++ % m_copier.Slots();
+                size_t nSlot = m_nStarted++ % m_copier.Slots();
                 // The slot's earlier copy, and all before it, finish first.
                 while (std::any_of(m_started.begin(), m_started.end(),
                                    [nSlot](const Started& s) { return s.nSlot == nSlot; }))
@@ -176,9 +189,10 @@ public:
                     const std::lock_guard<std::mutex> lock(m_run.mutex);
                     m_run.nReading = n;
                 }
-                strTemp = Start(item, nSlot);
+                started.nSlot = nSlot;
+                started.strTemp = Start(item, nSlot);
             }
-            m_started.push_back({n, nSlot, std::move(strTemp)});
+            m_started.push_back(std::move(started));
         }
         while (!m_started.empty())
         {
@@ -194,10 +208,44 @@ private:
     static constexpr size_t kNoSlot = ~size_t{0};
     struct Started
     {
-        size_t nItem;
-        size_t nSlot;
+        size_t nItem = 0;
+        size_t nSlot = kNoSlot; // no copy under way in a slot
         std::wstring strTemp;
+        // Built from the installed version's blocks: result is the copy's outcome.
+        bool bBuilt = false;
+        SCCopyResult result;
+        // Read from the share by an attempt to build it that gave way to a whole copy.
+        ULONGLONG nTriedBytes = 0;
     };
+
+    // Builds the file from its installed version's blocks and the share; true when
+    // it is staged so. Otherwise it is copied whole, and item says why when the log
+    // must say it.
+    bool FromBlocks(SCInstallItem& item, Started& started)
+    {
+        started.strTemp = SCLeftoverPathBeside(item.strDestination);
+        SCDeltaSource source;
+        source.strSource = item.strSource;
+        source.expected = item.expected;
+        source.strIndex = item.strIndex;
+        source.index = item.index;
+        source.strInstalled = item.strDestination;
+        const SCDeltaResult delta = SCCopyFromBlocks(source, started.strTemp, m_lastSign,
+                                                     item.bStamp ? &item.ftStamp : nullptr);
+        item.delta = delta.outcome;
+        item.dwDeltaError = delta.dwError;
+        if (delta.outcome != SCDeltaOutcome::Built)
+        {
+            started.nTriedBytes = delta.nShareBytes;
+            started.strTemp.clear();
+            return false;
+        }
+        started.bBuilt = true;
+        started.result.outcome = SCCopyOutcome::Copied;
+        started.result.nBytes = delta.nBytes;
+        started.result.nShareBytes = delta.nShareBytes;
+        return true;
+    }
 
     // The copy's temporary file.
     std::wstring Start(SCInstallItem& item, size_t nSlot)
@@ -223,12 +271,13 @@ private:
         const Started started = std::move(m_started.front());
         m_started.pop_front();
         SCInstallItem& item = m_run.items[started.nItem];
-        SCCopyResult result;
-        const bool bCopy = started.nSlot != kNoSlot;
-        if (bCopy)
+        SCCopyResult result = started.result;
+        const bool bCopy = started.nSlot != kNoSlot || started.bBuilt;
+        if (started.nSlot != kNoSlot)
         {
             result = m_copier.Finish(started.nSlot);
         }
+        result.nShareBytes += started.nTriedBytes;
         const std::lock_guard<std::mutex> lock(m_run.mutex);
         if (m_run.bAbandoned || m_run.bFailed)
         {
@@ -305,6 +354,17 @@ std::vector<SCInstallItem> SCPlanInstall(const FileList& list, const std::wstrin
             {
                 item.bChecked = true;
                 item.expected = *pExpected;
+                // Its index lies beside the record that vouches for it.
+                const SCReleaseRecord::Item* pIndex = SCFindBlockIndex(*pRecord, pExpected->digest);
+                const std::wstring& strRecord = pRecord->GetPath();
+                const size_t nSlash = strRecord.find_last_of(L'\\');
+                if (pIndex != nullptr && nSlash != std::wstring::npos)
+                {
+                    item.bIndexed = true;
+                    item.index = *pIndex;
+                    item.strIndex = strRecord.substr(0, nSlash + 1) + kBlockIndexFolder + L"\\" +
+                                    SCBlockIndex::FileName(pExpected->digest);
+                }
             }
         }
     }

@@ -8,6 +8,7 @@
 // Before the first copy the planned files' sizes are added up per volume and set
 // against the volume's free space: a release that cannot fit is not begun.
 
+#include "lib/DeltaCopy.h"
 #include "lib/File.h"
 #include "lib/FileCopy.h"
 #include "lib/ReleaseRecord.h"
@@ -37,6 +38,15 @@ struct SCInstallItem
     std::wstring strRefusal;
     bool bChecked = false;
     SCReleaseRecord::Item expected;
+    // The release's block index of the file, when the record names one: the file is
+    // then built from its installed version's blocks where it can be
+    // (lib/DeltaCopy.h).
+    bool bIndexed = false;
+    std::wstring strIndex;
+    SCReleaseRecord::Item index;
+    // How that went: anything but Built and Whole is said in the log, once.
+    SCDeltaOutcome delta = SCDeltaOutcome::Whole;
+    DWORD dwDeltaError = ERROR_SUCCESS;
     // The last-write time it takes: the signed list's stamp, or the source's.
     bool bStamp = false;
     FILETIME ftStamp{};
@@ -46,8 +56,9 @@ struct SCInstallItem
 };
 
 // Every entry of the list with a target folder, in the list's order; checked
-// against the record when one is given; with bSignedStamps each file takes the
-// stamp the list gives for it.
+// against the record when one is given (and built from its installed version when
+// the record names an index of it); with bSignedStamps each file takes the stamp
+// the list gives for it.
 std::vector<SCInstallItem> SCPlanInstall(const FileList& list, const std::wstring& strRoot,
                                          const SCReleaseRecord* pRecord, bool bSignedStamps);
 

@@ -158,7 +158,21 @@ bool SCReleaseInstall::Stage(Staging& staging)
             Say(SCResUString(IDS_ERROR) + SystemMessageText(ERROR_NOT_ENOUGH_MEMORY));
         }
     }
-    if (!bAllStaged)
+    for (size_t n = 0; n < nDone; ++n)
+    {
+        m_nShareBytes += items[n].result.nShareBytes;
+        if (items[n].result.outcome == SCCopyOutcome::Copied)
+        {
+            m_nCopiedBytes += items[n].result.nBytes;
+        }
+    }
+    if (bAllStaged)
+    {
+        // What the share served against what it would have served whole.
+        Say(AfxFormatStrings(SCResUString(IDS_BYTES_READ),
+                             {Grouped(m_nCopiedBytes), Grouped(m_nShareBytes)}));
+    }
+    else
     {
         // The installation stays as it is: what was staged goes.
         for (size_t n = 0; n < nDone; ++n)
@@ -223,6 +237,7 @@ bool SCReleaseInstall::ReportItem(const SCInstallItem& item)
             strMessage = SCResUString(IDS_ERROR) + NotReleaseText(item.strShown) + L"\r\n";
             break;
         case SCInstallItem::Kind::Copy:
+            SayDeltaOutcome(item);
             switch (item.result.outcome)
             {
             case SCCopyOutcome::Copied:
@@ -251,6 +266,28 @@ bool SCReleaseInstall::ReportItem(const SCInstallItem& item)
         SC_HANDLE(e);
     }
     return bStaged;
+}
+
+void SCReleaseInstall::SayDeltaOutcome(const SCInstallItem& item)
+{
+    switch (item.delta)
+    {
+    case SCDeltaOutcome::Built:
+    case SCDeltaOutcome::Whole:
+        return;
+    case SCDeltaOutcome::NotRelease:
+        Say(AfxFormatStrings(SCResUString(IDS_BLOCKS_NOT_RELEASE), {item.strShown}));
+        return;
+    case SCDeltaOutcome::IndexRefused:
+        Say(AfxFormatStrings(SCResUString(IDS_BLOCK_INDEX_REFUSED),
+                             {item.strIndex, item.strShown}));
+        return;
+    case SCDeltaOutcome::IndexUnreadable:
+        Say(AfxFormatStrings(
+            SCResUString(IDS_BLOCK_INDEX_UNREADABLE),
+            {item.strIndex, AfxSystemErrorLine(item.dwDeltaError), item.strShown}));
+        return;
+    }
 }
 
 void SCReleaseInstall::Say(const std::wstring& strMessage)

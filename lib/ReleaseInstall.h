@@ -10,8 +10,9 @@
 // 3. switch (lib/InstallSwitch.h): the staged files take their places in the list's
 //    order, files in use moved aside; a file that cannot be switched puts back every
 //    one before it.
-// Each file is reported as its staging ends ("Copying..." or "Error!.."), and a
-// switch that fails says which file, and who holds it where the system can tell.
+// Each file is reported as its staging ends ("Copying..." or "Error!.."), a release
+// staged whole says the bytes its files hold against those read from the share, and
+// a switch that fails says which file, and who holds it where the system can tell.
 
 #include "lib/File.h"
 #include "lib/InstallSwitch.h"
@@ -45,6 +46,11 @@ public:
     const std::wstring& GetFirstReason() const noexcept { return m_strFirstReason; }
     // The files that took their new place.
     unsigned GetFilesInstalled() const noexcept { return m_nInstalled; }
+    // The bytes the staged files hold, and those read from the share for the files
+    // staged or tried (block indexes included): a file built from its installed
+    // version's blocks reads only those it lacks.
+    ULONGLONG GetCopiedBytes() const noexcept { return m_nCopiedBytes; }
+    ULONGLONG GetShareBytes() const noexcept { return m_nShareBytes; }
 
     // The errors a failure counts with when the system has no words for it: the
     // file does not match the release record; it changed while it was read; the
@@ -70,6 +76,9 @@ private:
     bool Switch(Staging& staging);
     // Reports one finished item; true when its file was staged.
     bool ReportItem(const SCInstallItem& item);
+    // A file that could have been built from its installed version's blocks but was
+    // copied whole, and why, when the administrator should know.
+    void SayDeltaOutcome(const SCInstallItem& item);
     void Say(const std::wstring& strMessage);
     void NoteFailure(DWORD dwError, const std::wstring& strReason = {});
 
@@ -82,4 +91,6 @@ private:
     DWORD m_dwFirstError = ERROR_SUCCESS;
     std::wstring m_strFirstReason;
     unsigned m_nInstalled = 0;
+    ULONGLONG m_nCopiedBytes = 0;
+    ULONGLONG m_nShareBytes = 0;
 };

@@ -362,6 +362,7 @@ DWORD ReadWholeFile(const std::wstring& strPath, std::wstring& text, bool& bOddS
 
 BOOL SCReleaseRecord::Read(const std::wstring& strPath, std::atomic<ULONGLONG>* pLastSign)
 {
+    m_strPath = strPath;
     std::wstring text;
     bool bOddSize = false;
     const DWORD dwError = ReadWholeFile(strPath, text, bOddSize, pLastSign);

@@ -29,6 +29,10 @@
 // (list digest, file lines, release line and next key: everything it vouches
 // for). These lines stand only at the end, in this order, each once, and are no
 // files: a record that has them anywhere else, or only some of them, is unreadable.
+//
+// Before the signed block, lines of a file's shape in the folder ?blocks name the
+// block indexes of large files (lib/BlockIndex.h). This parser reads them as the
+// lines of files no list names, as every client before them did.
 
 #include "lib/ReleaseKey.h"
 #include "lib/Sha256.h"
@@ -105,6 +109,9 @@ public:
     BOOL ParseText(std::wstring_view text);
 
     State GetState() const noexcept { return m_state; }
+    // The file Read read, as it was given: the release folder's block indexes lie
+    // beside it.
+    const std::wstring& GetPath() const noexcept { return m_strPath; }
     // The system error code behind Missing or Unreadable (ERROR_INVALID_DATA
     // for Malformed); ERROR_SUCCESS otherwise.
     DWORD GetError() const noexcept { return m_dwError; }
@@ -144,6 +151,7 @@ private:
     void Fail(State state, DWORD dwError);
 
     State m_state = State::Empty;
+    std::wstring m_strPath;
     DWORD m_dwError = ERROR_SUCCESS;
     SCSha256::Digest m_listDigest{};
     bool m_bSigned = false;

@@ -75,6 +75,11 @@
 #define IDS_INSTALL_COMPLETED 184
 #define IDS_INSTALL_PUT_BACK 185
 #define IDS_INSTALL_JOURNAL_UNREADABLE 186 // %1 journal
+// Files built from their installed versions' blocks (lib/DeltaCopy), and the bytes read
+#define IDS_BLOCKS_NOT_RELEASE 190 // %1 source
+#define IDS_BLOCK_INDEX_REFUSED 191 // %1 index, %2 source
+#define IDS_BLOCK_INDEX_UNREADABLE 192 // %1 index, %2 why, %3 source
+#define IDS_BYTES_READ 193 // %1 bytes of the copied files, %2 bytes read from the share
 // Sizes a release's list and record may have before anything of them is trusted
 #define IDS_LIST_TOO_LARGE 187 // %1 list, %2 its bytes, %3 the limit
 #define IDS_RECORD_TOO_LARGE 188 // %1 the limit

@@ -1,8 +1,8 @@
 // A run killed (TerminateProcess, as a crash or a power cut would end it) in the
-// first and the last of five large copies: every installed file is its
-// old or its new version byte for byte, the client is not started, QVS.ini says
-// the run did not succeed; the next start, without argument, completes the
-// update and clears the temporary copies.
+// first and the last of five large copies, or of two built from the blocks of their
+// installed versions: every installed file is its old or its new version byte for
+// byte, the client is not started, QVS.ini says the run did not succeed; the next
+// start, without argument, completes the update and clears the temporary copies.
 #include "tests/support/Scenario.h"
 
 #include <random>
@@ -103,4 +103,22 @@ TEST_F(KilledRun, AtCopyMomentsEveryFileIsOldOrNewAndTheNextStartCompletes)
         ASSERT_FALSE(HasFailure());
         ExpectUpdate(left);
     }
+}
+
+TEST_F(KilledRun, AFileBuiltFromItsBlocksKilledHalfWayIsOldOrNewAndTheNextStartCompletes)
+{
+    // Two large files whose installed versions hold most of their blocks.
+    for (const wchar_t* file : {L"bin\\big1.dll", L"bin\\big2.dll"})
+    {
+        const std::string old = Content(8u << 20, ToUtf8(file));
+        inst.Put(file, old, T(2025, 6, 1));
+        rel.Put(file, old.substr(0, 1u << 20) + Content(20000, "new") + old.substr((1u << 20) + 20000),
+                T(2026, 1, 10));
+    }
+    ASSERT_EQ(0u, rel.Publish());
+    const size_t nLeft = KillAt(1, 0).size();
+    const std::vector<Copy> left = KillAt(nLeft, 0);
+    ASSERT_FALSE(HasFailure());
+    ExpectUpdate(left);
+    EXPECT_LT(bytesRead, 1u << 20);
 }

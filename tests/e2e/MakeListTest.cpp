@@ -1,6 +1,7 @@
 // QVSMakeList.exe as an administrator runs it (the scenarios publish every release
 // with it): the folders it refuses, a file it cannot read, the leftovers of
 // stopped runs.
+#include "lib/BlockIndex.h"
 #include "tests/support/Scenario.h"
 
 using namespace qvstest;
@@ -23,6 +24,9 @@ Output MakeList(const std::wstring& arguments)
     return {exitCode, tool.out(), tool.err()};
 }
 class PublishedAs : public Scenario
+{
+};
+class IndexFolder : public Scenario
 {
 };
 } // namespace
@@ -176,4 +180,29 @@ TEST(MakeList, WithoutArgumentsTheChooserAsksForTheFolder)
         EXPECT_EQ(0u, tool.Wait());
         EXPECT_EQ(0u, ReadUtf16(list).find(source + L"\\bin\\\t\ta.dll\t\t"));
     }
+}
+
+TEST_F(IndexFolder, MadeALinkToAFolderElsewhereItIsRefusedAndLosesNothingThere)
+{
+    // Anyone who can write the release folder can make the index folder a link to
+    // the administrator's build folder, which publishing would clear of every file
+    // that is no index.
+    const TempDir elsewhere(_wgetenv(L"QVS_UNC_LOCAL"));
+    WriteBytes(elsewhere / L"build.dll", "the administrator's");
+    ASSERT_TRUE(MakeUnixLink(rel.local(), kBlockIndexFolder, HostPath(elsewhere.path())));
+    rel.Put(L"data\\big.dat", Content(2u << 20, "v1"), T(2026, 1, 10));
+    EXPECT_EQ(3u, rel.Publish());
+    EXPECT_NE(std::wstring::npos,
+              rel.published().find(L"cannot index: " + rel.local() + L"\\" + kBlockIndexFolder +
+                                   L" (a link to another folder"))
+        << ToUtf8(rel.published());
+    EXPECT_EQ("the administrator's", ReadBytes(elsewhere / L"build.dll"));
+    std::wstring names;
+    ForEachEntry(elsewhere.path(), [&](const WIN32_FIND_DATAW& fd) { names += fd.cFileName + std::wstring(L" "); });
+    EXPECT_EQ("build.dll ", ToUtf8(names));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(rel.Path(L"HotUpdateFileList_Server.txt").c_str()));
+    // The link removed, the release publishes with an index folder of its own.
+    RemoveUnixLink(rel.local(), kBlockIndexFolder);
+    ASSERT_EQ(0u, rel.Publish());
+    ExpectUpdate({{L"data\\big.dat"}});
 }

@@ -78,7 +78,7 @@ protected:
 
     // The report says what the installation's QVS.ini and the run say.
     void ExpectReport(const Installation& installation, SCDesktopReport::Outcome outcome,
-                      ULONGLONG nCopied, const std::wstring& since) const
+                      ULONGLONG nCopied, ULONGLONG nBytes, const std::wstring& since) const
     {
         const SCDesktopReport report = Read(installation);
         EXPECT_EQ(ComputerName(), report.strComputer);
@@ -89,6 +89,9 @@ protected:
                   std::wstring(SCDesktopReport::OutcomeName(report.outcome)));
         EXPECT_EQ(installation.Ini(L"UpdateFailureReason"), report.strReason);
         EXPECT_EQ(nCopied, report.nFilesCopied);
+        // Small files: each read whole.
+        EXPECT_EQ(nBytes, report.nBytesCopied);
+        EXPECT_EQ(nBytes, report.nBytesRead);
         EXPECT_LT(report.nDurationMs, 30000u);
         EXPECT_EQ(L"1.0.0.0", report.strVersion);
         EXPECT_TRUE(since <= report.strWritten && report.strWritten <= Now())
@@ -116,7 +119,7 @@ TEST_F(Report, ClientsReportAfterEachRunAndTheSummaryShowsEveryDesktopWorstFirst
     ASSERT_EQ(0u, rel.Publish());
     std::wstring since = Now();
     ExpectUpdate({{L"bin\\app.dll"}, {L"bin\\lib.dll"}});
-    ExpectReport(inst, SCDesktopReport::Outcome::Succeeded, 2, since);
+    ExpectReport(inst, SCDesktopReport::Outcome::Succeeded, 2, 10, since);
     const std::wstring mine = DesktopReportFileName(ComputerName(), inst.root());
     EXPECT_EQ(std::set<std::wstring>{mine}, Files());
 
@@ -145,7 +148,7 @@ TEST_F(Report, ClientsReportAfterEachRunAndTheSummaryShowsEveryDesktopWorstFirst
             ExpectReport(other,
                          nRun < 4 ? SCDesktopReport::Outcome::Failed
                                   : SCDesktopReport::Outcome::RetriesSpent,
-                         0, since);
+                         0, nRun < 4 ? 10 : 0, since);
             EXPECT_EQ((std::set<std::wstring>{mine, theirs}), Files());
         }
     }
@@ -164,7 +167,15 @@ TEST_F(Report, ClientsReportAfterEachRunAndTheSummaryShowsEveryDesktopWorstFirst
     FILETIME now{};
     GetSystemTimeAsFileTime(&now);
     silent.strWritten = UtcStamp(Plus(now, -10 * 24 * 3600));
-    WriteBytes(reports / L"PC-OLD-0123456789abcdef.qvsreport", silent.Format());
+    // Its client is of an earlier version, which writes format 1, without the bytes.
+    std::string old = silent.Format();
+    old.replace(0, old.find('\n'), "QVSDesktopReport 1");
+    for (const char* key : {"copied-bytes=", "read-bytes="})
+    {
+        const size_t at = old.find(key);
+        old.erase(at, old.find('\n', at) + 1 - at);
+    }
+    WriteBytes(reports / L"PC-OLD-0123456789abcdef.qvsreport", old);
     SCDesktopReport hostile = failed;
     hostile.strComputer = L"<b id=\"pwn\">PC</b>";
     hostile.strUser = L"a&b";
@@ -208,7 +219,7 @@ TEST_F(Report, ClientsReportAfterEachRunAndTheSummaryShowsEveryDesktopWorstFirst
           L"skipped huge.qvsreport: larger than a report can be (204800 bytes)\r\n",
           L"skipped half.qvsreport: not a desktop report: line ",
           L"skipped &lt;i&gt;.qvsreport: not a desktop report: its first line is not "
-          L"\"QVSDesktopReport 1\"\r\n"})
+          L"\"QVSDesktopReport 2\" (nor of an earlier format)\r\n"})
     {
         EXPECT_NE(std::wstring::npos, run.err.find(skipped)) << ToUtf8(run.err);
     }
@@ -228,6 +239,10 @@ TEST_F(Report, ClientsReportAfterEachRunAndTheSummaryShowsEveryDesktopWorstFirst
         EXPECT_NE(std::string::npos, rows[i]) << i << "\n" << page;
         EXPECT_TRUE(i == 0 || rows[i - 1] < rows[i]) << i;
     }
+    // What each run read from the share against what its files hold; unknown for format 1.
+    EXPECT_NE(std::string::npos, page.find("<td>PC-OLD</td>")) << page;
+    EXPECT_NE(std::string::npos, page.find("<td class=\"n\">0</td><td class=\"n\">\xE2\x80\x94</td>")) << page;
+    EXPECT_NE(std::string::npos, page.find("<td class=\"n\">2</td><td class=\"n\">10 of 10 bytes</td>")) << page;
     EXPECT_EQ(std::string::npos, page.find("<b id")) << page;
     EXPECT_EQ(std::string::npos, page.find("<script")) << page;
     EXPECT_NE(std::string::npos, page.find("<li>&amp;lt;i&amp;gt;.qvsreport: ")) << page;
@@ -247,7 +262,7 @@ TEST_F(Report, ClientsReportAfterEachRunAndTheSummaryShowsEveryDesktopWorstFirst
     since = Now();
     ASSERT_EQ(0u, RunProgram(other.Command()));
     EXPECT_TRUE(WaitUntil([&] { return other.ClientStarts().size() == 5; }, 10000));
-    ExpectReport(other, SCDesktopReport::Outcome::Succeeded, 2, since);
+    ExpectReport(other, SCDesktopReport::Outcome::Succeeded, 2, 10, since);
     const Output again = Summarise(folder);
     EXPECT_EQ(0u, again.exitCode);
     EXPECT_NE(std::wstring::npos,

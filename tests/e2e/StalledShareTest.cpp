@@ -265,4 +265,15 @@ TEST_F(StalledShare, AShareThatStopsDuringTheRunNeverHoldsTheUserAndTheNextStart
     ASSERT_EQ(0u, rel.Publish());
     stallRun("read:" + ToUtf8(list), 0, stalled(rel.unc(), rel.unc() + L"\\" + list));
     ExpectUpdate({{L"bin\\app.dll"}});
+
+    // Release 4: the share stops as the large file, built from the blocks its installed
+    // version holds, reads those that version lacks (the next start does the same, and
+    // reads less than 1 MB of it).
+    std::string big = Take().release.at(L"bin\\big.dll").bytes;
+    big.replace(8u << 20, 10000, Content(10000, "big 4"));
+    rel.Put(L"bin\\big.dll", big, T(2026, 4, 1));
+    ASSERT_EQ(0u, rel.Publish());
+    stallRun("read:big.dll", 0, stalled(rel.unc() + L"\\bin", Upper(rel.unc() + L"\\bin\\big.dll")));
+    ExpectUpdate({{L"bin\\big.dll"}});
+    EXPECT_LT(bytesRead, 1u << 20);
 }

@@ -1,5 +1,6 @@
 #include "tests/support/Scenario.h"
 
+#include "lib/BlockIndex.h"
 #include "lib/File.h"
 #include "lib/Miscellaneous.h"
 #include "lib/SignedStamp.h"
@@ -141,6 +142,38 @@ std::vector<std::wstring> EntryLines(const std::vector<Walked>& walk)
     return lines;
 }
 
+std::wstring Grouped(ULONGLONG n)
+{
+    std::wstring digits = std::to_wstring(n);
+    for (size_t at = digits.size(); at > 3; at -= 3)
+    {
+        digits.insert(at - 3, 1, L',');
+    }
+    return digits;
+}
+
+// The log's line of the bytes a run read, and where its figure of the share's bytes is.
+const std::string kBytesLine = "The copied files hold ";
+const std::string kReadFigure = "; ";
+const std::string kReadPlaceholder = "<read>";
+
+// The figure of the share's bytes in a log, and the log with it as the placeholder.
+ULONGLONG TakeBytesRead(std::string& log)
+{
+    const size_t line = log.find(kBytesLine);
+    const size_t at =
+        line == std::string::npos ? line : log.find(kReadFigure, line) + kReadFigure.size();
+    if (at == std::string::npos)
+    {
+        return 0;
+    }
+    const size_t end = log.find(' ', at);
+    std::string figure = log.substr(at, end - at);
+    log.replace(at, end - at, kReadPlaceholder);
+    std::erase(figure, ',');
+    return std::stoull(figure);
+}
+
 std::string Acp(const std::wstring& text)
 {
     const int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(),
@@ -208,10 +241,22 @@ std::string Content(size_t size, const std::string& version)
 {
     std::string text;
     text.reserve(size + 4096);
+    uint32_t seed = 2166136261u;
+    for (const char c : version)
+    {
+        seed = (seed ^ static_cast<unsigned char>(c)) * 16777619u;
+    }
     for (size_t block = 0; text.size() < size; ++block)
     {
         std::string line = version + " block " + std::to_string(block) + "\n";
-        line.resize(4096, static_cast<char>('a' + block % 26));
+        uint32_t x = (seed ^ static_cast<uint32_t>(block * 2654435761u)) | 1u;
+        while (line.size() < 4096)
+        {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            line += static_cast<char>('a' + x % 26);
+        }
         text += line;
     }
     text.resize(size);
@@ -287,15 +332,36 @@ bool CopyWatch::WaitFor(const Program& program, size_t n, const std::vector<std:
 
 // ---- Stall ----
 
-Stall::Stall(const Release& rel, const std::string& names)
+ShareControl::ShareControl(const Release& rel, const std::wstring& kind, const std::string& text)
 {
     const wchar_t* control = _wgetenv(L"QVS_STALL_CONTROL");
     if (control == nullptr)
     {
         throw std::runtime_error("QVS_STALL_CONTROL is not set: run the tests through scripts/test");
     }
-    m_path = std::wstring(control) + L"\\" + rel.name() + L".stall";
-    WriteBytes(m_path, names);
+    m_path = std::wstring(control) + L"\\" + rel.name() + L"." + kind;
+    WriteBytes(m_path, text);
+}
+
+ServedBytes::ServedBytes(const Release& rel) : ShareControl(rel, L"count", "")
+{
+    DeleteFileW((m_path.substr(0, m_path.size() - 5) + L"served").c_str());
+}
+
+ULONGLONG ServedBytes::Total() const
+{
+    const std::wstring served = m_path.substr(0, m_path.size() - 5) + L"served";
+    return Exists(served) ? std::stoull(ReadBytes(served)) : 0;
+}
+
+ULONGLONG ServedBytes::Of(const std::wstring& file) const
+{
+    const std::wstring served = m_path.substr(0, m_path.size() - 5) + L"served";
+    std::string path = " " + ToUtf8(file) + "\n";
+    std::replace(path.begin(), path.end(), '\\', '/');
+    const std::string text = Exists(served) ? ReadBytes(served) : "";
+    const size_t at = text.find(path);
+    return at == std::string::npos ? 0 : std::stoull(text.substr(text.rfind('\n', at) + 1));
 }
 
 // ---- Release ----
@@ -449,8 +515,9 @@ Scenario::Before Scenario::Take() const
     if (m_nReleaseSeen != rel.changes())
     {
         std::vector<Walked> releaseWalk;
-        // The release's files, without its list and record, which are never copied.
-        m_release = Scan(rel.local(), {kServerList, kRecord}, &releaseWalk);
+        // The release's files, without its list, record and block indexes, which are
+        // never copied.
+        m_release = Scan(rel.local(), {kServerList, kRecord, kBlockIndexFolder}, &releaseWalk);
         m_copyOrder.clear();
         for (const Walked& item : releaseWalk)
         {
@@ -511,9 +578,32 @@ std::vector<std::wstring> Scenario::Messages(const Before& before,
     // Each file as it is staged, up to the first that fails; then, when every one
     // was staged, the file that could not take its place.
     const std::wstring held = HeldText(copies);
+    ULONGLONG copied = 0;
+    bool bLarge = false;
     for (const Copy& copy : InCopyOrder(before, copies))
     {
         const bool bStaged = copy.error == ERROR_SUCCESS || copy.error == kHeld;
+        const std::wstring shown = Upper(rel.unc() + L"\\" + copy.file);
+        if (copy.whole == kIndexRefused)
+        {
+            SCSha256::Digest digest{};
+            const std::string& bytes = before.release.at(copy.file).bytes;
+            SCSha256::HashBytes(bytes.data(), bytes.size(), digest);
+            messages.push_back(L"The block index " + rel.unc() + L"\\" + kBlockIndexFolder +
+                               L"\\" + SCBlockIndex::FileName(digest) +
+                               L" does not match the release record: " + shown +
+                               L" was copied whole.");
+        }
+        else if (copy.whole == kBuiltNotRelease)
+        {
+            messages.push_back(shown + L", built from the blocks of the installed file, does not "
+                                       L"match the release: it was copied whole.");
+        }
+        if (bStaged)
+        {
+            copied += before.release.at(copy.file).bytes.size();
+            bLarge = bLarge || before.release.at(copy.file).bytes.size() >= kBlockIndexThreshold;
+        }
         messages.push_back(bStaged ? L"Copying..." + Upper(rel.unc() + L"\\" + copy.file)
                            : copy.error == kNotRelease ? L"Error!.." + NotReleaseText(copy.file) + L"\r\n"
                                                        : L"Error!.." + SystemText(copy.error));
@@ -522,7 +612,15 @@ std::vector<std::wstring> Scenario::Messages(const Before& before,
             break;
         }
     }
-    if (!held.empty() && messages.back().starts_with(L"Copying..."))
+    if (!copies.empty() && messages.back().starts_with(L"Copying..."))
+    {
+        // Files of a block index's size may be built from their installed versions:
+        // what they read is the scenario's to check.
+        messages.push_back(L"The copied files hold " + Grouped(copied) + L" bytes; " +
+                           (bLarge ? FromUtf8(kReadPlaceholder) : Grouped(copied)) +
+                           L" bytes of them were read from the release folder.");
+    }
+    if (!held.empty() && messages.back().starts_with(L"The copied files hold "))
     {
         messages.push_back(L"Error!.." + held + L"\r\n");
     }
@@ -606,7 +704,18 @@ void Scenario::CheckUpdate(const Before& before, const std::vector<Copy>& copies
 
     // The log: the walk's folders (and files it could not read) in its order, the
     // saved list, each copy; characters the code page lacks as its default character.
-    EXPECT_EQ(LogText(Messages(before, copies)), inst.Log());
+    const std::string expectedLog = LogText(Messages(before, copies));
+    std::string log = inst.Log();
+    if (expectedLog.find(kReadPlaceholder) != std::string::npos)
+    {
+        bytesRead = TakeBytesRead(log);
+    }
+    else
+    {
+        std::string unmasked = log;
+        bytesRead = TakeBytesRead(unmasked);
+    }
+    EXPECT_EQ(expectedLog, log);
 
     // The client list: the installation as it was found, newest entry first.
     std::vector<std::wstring> lines = EntryLines(before.walk);

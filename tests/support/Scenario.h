@@ -113,13 +113,18 @@ protected:
     // refuses as not matching the release's record (kNotRelease), or copies but
     // cannot put in place because the installed file is held open (kHeld). The
     // release is installed whole or not at all; the copies stop at the first that fails.
+    // whole: why a file that could be built from its installed version's blocks was
+    // copied whole, as the log says it before the copy's line (0: nothing to say).
     struct Copy
     {
         std::wstring file;
         DWORD error = ERROR_SUCCESS;
+        DWORD whole = 0;
     };
     static constexpr DWORD kNotRelease = ERROR_FILE_CORRUPT;
     static constexpr DWORD kHeld = 0xE0000020;
+    static constexpr DWORD kIndexRefused = 1; // its block index does not match the record
+    static constexpr DWORD kBuiltNotRelease = 2; // what was built from blocks does not match
     // "<FILE> does not match the release: it was not installed."
     std::wstring NotReleaseText(const std::wstring& file) const;
     // "<installed file> could not be replaced: ..." for the first kHeld copy; "" without.
@@ -167,6 +172,10 @@ protected:
     bool signedStamps = false;
     // The stamp the release's list gives a file ("" when it names none).
     std::wstring ListedStamp(const std::wstring& file) const;
+    // What the last checked run read from the release folder, as its log says (0
+    // without the line). A run whose files are all smaller than a block index's
+    // threshold must read exactly what they hold; the scenarios of larger files check it.
+    ULONGLONG bytesRead = 0;
     // The run's first line, where SourceFolder and ReleaseKey came from; empty: QVS.ini
     // (ReleaseKey "not set" when QVS.ini has none).
     std::wstring settings;
@@ -202,26 +211,49 @@ private:
     std::set<std::wstring> m_seen;
 };
 
+// While it lives, a control of the stalling share (tests/README.md) holds for the
+// release's folder: kind "stall", "rate", "flip"... with its text.
+class ShareControl
+{
+public:
+    ShareControl(const Release& rel, const std::wstring& kind, const std::string& text);
+    ~ShareControl() { DeleteFileW(m_path.c_str()); }
+    ShareControl(const ShareControl&) = delete;
+    ShareControl& operator=(const ShareControl&) = delete;
+
+protected:
+    std::wstring m_path;
+};
+
 // While it lives, every access to the release's folder on the stalling share waits.
 // Made before any program starts there: an open already under way when a share
 // stops would hold Wine's server itself.
-class Stall
+class Stall : public ShareControl
 {
 public:
     // names: only requests on files of these names wait (read:NAME: only the reads
     // of their bytes); none: every request below the release's folder.
-    explicit Stall(const Release& rel, const std::string& names = {});
-    ~Stall() { DeleteFileW(m_path.c_str()); }
-    Stall(const Stall&) = delete;
-    Stall& operator=(const Stall&) = delete;
+    explicit Stall(const Release& rel, const std::string& names = {})
+        : ShareControl(rel, L"stall", names)
+    {
+    }
+};
 
-private:
-    std::wstring m_path;
+// The bytes the stalling share serves below the release's folder from its making on.
+class ServedBytes : public ShareControl
+{
+public:
+    explicit ServedBytes(const Release& rel);
+    ULONGLONG Total() const;
+    // Of one file, by its path below the release's folder ("data\\big.dat").
+    ULONGLONG Of(const std::wstring& file) const;
 };
 
 // QVS.ini's stamp in a client list or text box made "<stamp>": the run writes the
 // file just before it lists the installation.
 std::wstring MaskIniStamp(std::wstring text);
-// Content that differs from every other version's at every 4 KB block.
+// Content that differs from every other version's at every 4 KB block, and shares no
+// run of some dozen bytes with any other block of its own or another version: lines
+// of 4 KB, each its version and number, then letters of their own.
 std::string Content(size_t size, const std::string& version);
 } // namespace qvstest

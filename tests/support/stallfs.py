@@ -12,6 +12,13 @@ cannot hit from outside: inside a copy, at the list's or the record's read). A d
 file names reads: N, the N-th read below X; NAME@K, the K-th read of files of that
 name. Each read a fault first holds for, or drops, is added to CONTROL/X.hit as
 "KIND PATH". CONTROL/X.latency holds milliseconds every request takes longer.
+CONTROL/X.rate holds bytes per second: the reads below X share a line of that speed
+(each waits until the line has carried the reads before it and its own bytes).
+CONTROL/X.count makes the share count the bytes its reads serve below X from the
+moment the file is written (written again, the count starts afresh): CONTROL/X.served
+then holds the total on its first line and one line "BYTES PATH" for each file read.
+CONTROL/X.flip names reads as X.drop does; each is served with its first byte changed
+(a read the server got wrong, which the next read of the same bytes gets right).
 CONTROL lies outside the mount, so a test can release a stall it set without touching
 the stalled path; a waiting request goes on within 20 ms of the release. Requests run
 as trio tasks (pyfuse3), so one waiting request holds no other."""
@@ -58,6 +65,7 @@ class StallFS(pyfuse3.Operations):
         self.paths = {pyfuse3.ROOT_INODE: backing}  # inode -> backing path
         self.files = {}  # open descriptor -> backing path
         self.tallies = {}  # control file -> what it counted since it was written
+        self.lines = {}  # X -> the moment its line is free again (trio clock)
 
     def tally(self, control, path, counting):
         """What the control file says and has counted since it was written: the reads
@@ -110,6 +118,42 @@ class StallFS(pyfuse3.Operations):
                               '%s@%d' % (name, t['names'][name]) in t['words']):
             self.hit(control + '.drop', path)
             raise pyfuse3.FUSEError(errno.EIO)
+
+    def top(self, path):
+        return path[len(self.backing) + 1:].split('/', 1)[0]
+
+    async def carry(self, path, data):
+        """The read's bytes over X's line, and into X's count; first byte changed when
+        X.flip names the read."""
+        top = self.top(path)
+        if not top:
+            return data
+        control = os.path.join(self.control, top)
+        t = self.tally(control + '.flip', path, True)
+        name = os.path.basename(path)
+        if data and t is not None and (str(t['reads']) in t['words'] or
+                                       '%s@%d' % (name, t['names'][name]) in t['words']):
+            self.hit(control + '.flip', path)
+            data = bytes([data[0] ^ 0xFF]) + data[1:]
+        try:
+            with open(control + '.rate') as f:
+                rate = int(f.read().strip() or 0)
+        except (OSError, ValueError):
+            rate = 0
+        if rate > 0:
+            start = max(trio.current_time(), self.lines.get(top, 0))
+            self.lines[top] = start + len(data) / rate
+            await trio.sleep_until(self.lines[top])
+        t = self.tally(control + '.count', path, False)
+        if t is not None:
+            served = t.setdefault('served', {})
+            below = path[len(self.backing) + 1:].split('/', 1)[-1]
+            served[below] = served.get(below, 0) + len(data)
+            with open(control + '.served.tmp', 'w') as f:
+                f.write('%d\n' % sum(served.values()))
+                f.writelines('%d %s\n' % (n, p) for p, n in sorted(served.items()))
+            os.replace(control + '.served.tmp', control + '.served')
+        return data
 
     async def gate(self, path, ctx=None, wait=True, reading=False):
         top = path[len(self.backing) + 1:].split('/', 1)[0]
@@ -197,7 +241,7 @@ class StallFS(pyfuse3.Operations):
 
     async def read(self, fh, off, size):
         await self.gate(self.files[fh], reading=True)
-        return os.pread(fh, size, off)
+        return await self.carry(self.files[fh], os.pread(fh, size, off))
 
     async def write(self, fh, off, buf):
         await self.gate(self.files[fh])

@@ -3,6 +3,7 @@
 
 #include "framework/AfxException.h"
 #include "framework/AfxFileFind.h"
+#include "lib/BlockIndex.h"
 #include "lib/FileIterator.h"
 #include "lib/NameFold.h"
 #include "tools/QVSMakeList/ReleaseWrite.h"
@@ -136,6 +137,8 @@ std::vector<std::wstring> FilesNotInBuild(const std::wstring& strRelease, const 
     iterator.EnableStatusPopup(false);
     iterator.SetRootFolder(strRelease);
     iterator.Walk(FileListKind::Client, &Quiet, nullptr);
+    // The block indexes lie there too, and are the tool's own.
+    const std::wstring strIndexes = L"\\" + std::wstring(kBlockIndexFolder) + L"\\";
     std::vector<std::wstring> extra;
     for (const std::unique_ptr<FileListEntry>& pEntry : GetList(FileListKind::Client))
     {
@@ -147,6 +150,7 @@ std::vector<std::wstring> FilesNotInBuild(const std::wstring& strRelease, const 
             DeleteFileW(AfxLongPathForm(strPath).c_str());
         }
         else if (!IsTempName(pEntry->name, &dwProcessId) &&
+                 !StartsWithNoCase(strPath.substr(strRelease.size()), strIndexes) &&
                  !names.contains(Folded(strPath.substr(strRelease.size()))))
         {
             extra.push_back(strPath);

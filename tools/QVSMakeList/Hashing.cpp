@@ -3,6 +3,8 @@
 
 #include "framework/AfxException.h"
 #include "framework/AfxFileFind.h"
+#include "lib/BlockIndex.h"
+#include "lib/BlockIndexPublish.h"
 #include "tools/QVSMakeList/FromBuild.h"
 
 #include <algorithm>
@@ -135,5 +137,30 @@ std::wstring MakeRecord(const std::wstring& strFilesFolder, const std::wstring& 
     {
         text += SCReleaseRecord::FormatLine(job.pEntry->folder, job.pEntry->name, job.item);
     }
-    return text;
+
+    // The block indexes of the large files, written into the release folder: their
+    // lines follow the files' and come before a signed block, which so covers them.
+    // A file is indexed where it was read (with --from, the build folder's file,
+    // whose bytes its copy holds).
+    std::vector<SCIndexedFile> indexed;
+    for (const HashJob& job : jobs)
+    {
+        indexed.push_back({job.strPath, job.pEntry->modified, job.item});
+    }
+    const std::wstring strRelease = strCopyTo.empty() ? strFilesFolder : strCopyTo;
+    const SCBlockIndexes indexes = SCPublishBlockIndexes(strRelease, indexed);
+    for (const std::wstring& strProblem : indexes.problems)
+    {
+        problem(L"cannot index: " + strProblem + L"\r\n");
+    }
+    if (indexes.dwWriteError != ERROR_SUCCESS)
+    {
+        problem(L"cannot write the block indexes into " + strRelease + L"\\" + kBlockIndexFolder +
+                L" (" + AfxSystemErrorLine(indexes.dwWriteError) + L")\r\n");
+    }
+    if (!indexes.problems.empty() || indexes.dwWriteError != ERROR_SUCCESS)
+    {
+        return std::wstring();
+    }
+    return text + indexes.strRecordLines;
 }

@@ -6,9 +6,11 @@
 // each replacing its older version only once the new one is complete.
 
 #include "framework/AfxFileFind.h"
+#include "lib/BlockIndex.h"
 #include "lib/CopyLeftover.h"
 #include "lib/File.h"
 #include "lib/FileIterator.h"
+#include "lib/NameFold.h"
 #include "lib/ReleaseRecord.h"
 #include "lib/ResString.h"
 #include "lib/SelDirDlg.h"
@@ -129,6 +131,8 @@ const wchar_t kHelp[] =
     L"not installed). The record is written first, then the list; each replaces\r\n"
     L"its older version in one step, only once the new one is complete. The list\r\n"
     L"files, the record and anything named QVSCliUpdate.log are not listed.\r\n"
+    L"Files of 1 MB or more get a block index in HotUpdateFileList_Server.blocks,\r\n"
+    L"named in the record, from which clients read only the blocks that changed.\r\n"
     L"\r\n"
     L"Folders are written in server form: two backslashes, this computer's name,\r\n"
     L"then the path after the drive's colon. For D:\\Release on a computer named\r\n"
@@ -381,6 +385,14 @@ void DropTemporaryEntries(FileList& list, const std::wstring& strFolder,
                   });
 }
 
+// The block indexes lie in the release folder, but they are not files of the release.
+void DropBlockIndexEntries(FileList& list, const std::wstring& strWalkedServer)
+{
+    const std::wstring strIndexes = strWalkedServer + L"\\" + kBlockIndexFolder + L"\\";
+    std::erase_if(list, [&strIndexes](const std::unique_ptr<FileListEntry>& pEntry)
+                  { return StartsWithNoCase(pEntry->folder, strIndexes); });
+}
+
 // ---- The walk ----
 
 struct WalkProgress
@@ -565,6 +577,7 @@ int Publish(const std::wstring& strGivenFolder, const std::wstring& strPublished
     FileList& list = GetList(FileListKind::Server);
     const std::wstring strWalkedServer = serverForm(strWalked);
     DropTemporaryEntries(list, bFrom ? std::wstring() : folder.strPath, strWalkedServer);
+    DropBlockIndexEntries(list, strWalkedServer);
 
     if (g_progress.nUnreadable > 0)
     {

@@ -209,6 +209,26 @@ std::wstring Seconds(ULONGLONG nMs)
     return szText;
 }
 
+// 1234567 as "1,234,567".
+std::wstring Grouped(ULONGLONG n)
+{
+    std::wstring digits = std::to_wstring(n);
+    for (size_t nAt = digits.size(); nAt > 3; nAt -= 3)
+    {
+        digits.insert(nAt - 3, 1, L',');
+    }
+    return digits;
+}
+
+// "1,234,567 of 67,108,864 bytes": what the run read from the share against what its
+// files hold (a file built from its installed version's blocks reads less than it holds).
+std::wstring BytesRead(const SCDesktopReport& report)
+{
+    return report.bBytesKnown
+               ? Grouped(report.nBytesRead) + L" of " + Grouped(report.nBytesCopied) + L" bytes"
+               : std::wstring(L"\x2014");
+}
+
 std::wstring ReleaseText(const SCDesktopReport& report)
 {
     return report.strRelease.empty() ? L"(none seen)" : report.strRelease;
@@ -306,7 +326,8 @@ std::wstring Page(const std::wstring& strFolder, const std::vector<const ReportF
         std::to_wstring(counts[2]) + L" up to date. From " + Html(strFolder) + L", " + szNow +
         L".</p>\n<table id=\"desktops\">\n<thead><tr><th>Status</th><th>Computer</th>"
         L"<th>User</th><th>Installation</th><th>Release</th><th>Reason</th>"
-        L"<th>Files copied</th><th>Duration</th><th>Version</th><th>Last report (UTC)</th>"
+        L"<th>Files copied</th><th>Read from the share</th><th>Duration</th><th>Version</th>"
+        L"<th>Last report (UTC)</th>"
         L"</tr></thead>\n<tbody>\n";
     for (const ReportFile* pFile : rows)
     {
@@ -324,7 +345,8 @@ std::wstring Page(const std::wstring& strFolder, const std::vector<const ReportF
                 Html(r.strComputer) + L"</td><td>" + Html(r.strUser) + L"</td><td>" +
                 Html(r.strRoot) + L"</td><td>" + Html(ReleaseText(r)) + L"</td><td>" +
                 Html(r.strReason) + L"</td><td class=\"n\">" + std::to_wstring(r.nFilesCopied) +
-                L"</td><td class=\"n\">" + Seconds(r.nDurationMs) + L"</td><td>" +
+                L"</td><td class=\"n\">" + BytesRead(r) + L"</td><td class=\"n\">" +
+                Seconds(r.nDurationMs) + L"</td><td>" +
                 Html(r.strVersion) + L"</td><td>" + Html(strWritten) + L"</td></tr>\n";
     }
     page += L"</tbody></table>\n";
