@@ -516,6 +516,7 @@ void CQVSCliUpdateDlg::OnPaint()
 void CQVSCliUpdateDlg::OnDestroy()
 {
     m_hLog = nullptr;
+    m_popup.reset();
     WriteReport();
     ReleaseServices();
 }
@@ -617,6 +618,8 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
         m_pendingBottom.clear();
         ClearList(FileListKind::Client);
         m_iterator.SetRootFolder(m_strRoot);
+        // One popup for the walk and the copy: the window is made once.
+        m_popup.emplace();
         m_iterator.Walk(FileListKind::Client, &ProgressCallback, this);
         if (!OpenListFile(FileListKind::Client, m_strRoot))
         {
@@ -749,6 +752,7 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
     {
         NoteCaught(__LINE__);
     }
+    m_popup.reset();
     ClearList(FileListKind::Server);
     ClearList(FileListKind::Client);
     CloseListFile(FileListKind::Server);
