@@ -147,8 +147,13 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
         return TRUE;
     }
 
-    ShowWindow(SW_SHOWNORMAL);
+    // Placed before it is shown: it appears where it stays.
     CenterWindow();
+    ShowWindow(SW_SHOWNORMAL);
+    // The first messages wait like any others: a run that reaches its walk soon
+    // empties the box before anyone could read them, and a slow share shows them
+    // from the waits' pumps.
+    m_nNextFlush = GetTickCount64() + kFlushIntervalMs;
     // The run's first line: where the release folder and the key it trusts came from.
     AddLogLine(SettingsOriginLine());
     try
@@ -185,7 +190,7 @@ BOOL CQVSCliUpdateDlg::OnInitDialog()
     {
         PostMessage(WM_COMMAND, MAKEWPARAM(IDC_RUN, BN_CLICKED), reinterpret_cast<LPARAM>(hRun));
     }
-    FlushTextBox();
+    FlushTextBoxIfDue();
     return TRUE;
 }
 
@@ -443,6 +448,8 @@ void CQVSCliUpdateDlg::FlushTextBoxIfDue()
 
 void CQVSCliUpdateDlg::PumpMessages() noexcept
 {
+    // Messages batched before a long wait show during it.
+    FlushTextBoxIfDue();
     AfxPumpWindowMessages(m_hWnd);
 }
 
@@ -516,6 +523,7 @@ void CQVSCliUpdateDlg::OnPaint()
 void CQVSCliUpdateDlg::OnDestroy()
 {
     m_hLog = nullptr;
+    m_popup.reset();
     WriteReport();
     ReleaseServices();
 }
@@ -612,11 +620,17 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
     bool bReported = false;
     try
     {
-        SetDlgItemText(IDC_LOG, L"");
+        // Emptying a box that holds lines costs Wine a layout; an empty one none.
+        if (m_hLog != nullptr && ::GetWindowTextLengthW(m_hLog) != 0)
+        {
+            SetDlgItemText(IDC_LOG, L"");
+        }
         m_strPendingTop.clear();
         m_pendingBottom.clear();
         ClearList(FileListKind::Client);
         m_iterator.SetRootFolder(m_strRoot);
+        // One popup for the walk and the copy: the window is made once.
+        m_popup.emplace();
         m_iterator.Walk(FileListKind::Client, &ProgressCallback, this);
         if (!OpenListFile(FileListKind::Client, m_strRoot))
         {
@@ -654,7 +668,7 @@ BOOL CQVSCliUpdateDlg::BuildClientList()
         CloseListFile(FileListKind::Client);
         ClearList(FileListKind::Client);
     }
-    FlushTextBox();
+    FlushTextBoxIfDue();
     return bResult;
 }
 
@@ -749,6 +763,7 @@ BOOL CQVSCliUpdateDlg::RunUpdate()
     {
         NoteCaught(__LINE__);
     }
+    m_popup.reset();
     ClearList(FileListKind::Server);
     ClearList(FileListKind::Client);
     CloseListFile(FileListKind::Server);
@@ -769,8 +784,13 @@ void CQVSCliUpdateDlg::FinishRun(BOOL bSucceeded, bool bLaunchPending)
         ReportFailure(FailureReason());
     }
     const bool bStays = !bSucceeded && KeepsUserWaiting(m_bForced, m_nRunOfRelease, bLaunchPending);
-    // The entry lines are written into the box only for a user who will read them.
-    FlushTextBox(bStays);
+    // The box is written only for a user who will read it: a dialog that does not
+    // stay is hidden for the client's start before it paints again, and should the
+    // client not start, the lines still waiting are written then.
+    if (bStays)
+    {
+        FlushTextBox(true);
+    }
     RecordUpdateResult(bSucceeded);
     // The work is over: a second start may go on, even while this dialog waits.
     m_lock.Release();

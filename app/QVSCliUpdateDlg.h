@@ -14,6 +14,7 @@
 #include "lib/Time.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -139,6 +140,8 @@ private:
     void WriteReport() noexcept;
 
     SCFileIterator m_iterator;
+    // The status popup, up from the walk to the end of the copy.
+    std::optional<SCStatusPopup> m_popup;
     HICON m_hIcon;
     UniqueFile m_logFile;
     // The text box, found once: every message and entry line goes to it, and under

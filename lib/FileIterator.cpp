@@ -50,42 +50,8 @@ bool IsListFileName(std::wstring_view name) noexcept
            EqualNoCase(name, kReleaseRecordName) || EqualNoCase(name, kInstallJournalName);
 }
 
-// Starts the status popup's thread and asks it to end when the work is over,
-// however the work ends. The thread deletes itself once it has the quit
-// message, so its pointer is forgotten at that moment.
-class StatusThreadGuard
-{
-public:
-    explicit StatusThreadGuard(bool bStart) noexcept
-    {
-        if (bStart)
-        {
-            m_pThread = static_cast<SCRecurseThread*>(AfxBeginThread(
-                RUNTIME_CLASS(SCRecurseThread), THREAD_PRIORITY_NORMAL, 0, 0, nullptr));
-            // The thread lives until it is told to end, so its ID can be read now.
-            m_nThreadId = m_pThread != nullptr ? m_pThread->m_nThreadID : 0;
-        }
-    }
-    ~StatusThreadGuard() { End(); }
-    StatusThreadGuard(const StatusThreadGuard&) = delete;
-    StatusThreadGuard& operator=(const StatusThreadGuard&) = delete;
-
-    SCRecurseThread* Get() const noexcept { return m_pThread; }
-
-    void End() noexcept
-    {
-        if (m_nThreadId != 0)
-        {
-            PostThreadMessageW(m_nThreadId, WM_QUIT, 0, 0);
-        }
-        m_nThreadId = 0;
-        m_pThread = nullptr;
-    }
-
-private:
-    SCRecurseThread* m_pThread = nullptr;
-    DWORD m_nThreadId = 0;
-};
+// Whether a status popup is up: the walk and the copy then show no other.
+std::atomic<bool> g_bStatusPopupUp{false};
 
 // One file or folder of the walk, in the order the walk meets them, with what
 // opening the file gave.
@@ -353,6 +319,43 @@ std::wstring InstallationRoot()
 }
 } // namespace
 
+// ---- SCStatusPopup ----
+
+SCStatusPopup::SCStatusPopup(bool bShow) noexcept
+{
+    if (!bShow || g_bStatusPopupUp.exchange(true))
+    {
+        return;
+    }
+    m_pThread = static_cast<SCRecurseThread*>(
+        AfxBeginThread(RUNTIME_CLASS(SCRecurseThread), THREAD_PRIORITY_NORMAL, 0, 0, nullptr));
+    // The thread lives until it is told to end, so its ID can be read now. It
+    // deletes itself once it has the quit message: its pointer is forgotten then.
+    m_nThreadId = m_pThread != nullptr ? m_pThread->m_nThreadID : 0;
+    if (m_nThreadId == 0)
+    {
+        m_pThread = nullptr;
+        g_bStatusPopupUp = false;
+    }
+}
+
+SCStatusPopup::~SCStatusPopup()
+{
+    End();
+}
+
+void SCStatusPopup::End() noexcept
+{
+    if (m_nThreadId == 0)
+    {
+        return;
+    }
+    PostThreadMessageW(m_nThreadId, WM_QUIT, 0, 0);
+    m_nThreadId = 0;
+    m_pThread = nullptr;
+    g_bStatusPopupUp = false;
+}
+
 // ---- SCFileIterator ----
 
 SCFileIterator::SCFileIterator() = default;
@@ -366,7 +369,7 @@ void SCFileIterator::SetRootFolder(const std::wstring& strFolder)
 
 void SCFileIterator::Walk(FileListKind kind, SCProgressCallback pfnCallback, CWnd* pContext)
 {
-    StatusThreadGuard status(m_bStatusPopup);
+    SCStatusPopup status(m_bStatusPopup);
     m_pStatusThread = status.Get();
     try
     {
@@ -608,7 +611,7 @@ BOOL SCFileIterator::CopyFiles(FileList* pList, SCProgressCallback pfnCallback, 
         {
             SC_THROW(SC_NO_CODE);
         }
-        StatusThreadGuard status(true);
+        SCStatusPopup status;
         SCReleaseInstall install(InstallationRoot(), pfnCallback, pWnd, pRecord, dwStallMs,
                                  bSignedStamps);
         bResult = install.Install(*pList);
