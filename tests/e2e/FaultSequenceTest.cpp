@@ -808,11 +808,22 @@ void FaultSequence::CheckWhole(const Tree& tree)
             files.insert(file);
         }
     }
+    // Each installed file hashed once: the releases are many in a long sequence.
+    std::map<std::wstring, Digest> installedDigests;
+    for (const std::wstring& file : files)
+    {
+        const auto installed = tree.find(file);
+        if (installed != tree.end())
+        {
+            installedDigests[file] = Hash(installed->second.bytes);
+        }
+    }
     // As installing release n leaves it: its files as published, the rest as before
-    // any release (releases only add files); n = -1, before any release.
+    // any release (releases only add files); n = -1, before any release. Newest first:
+    // the installation is most often the last release.
     std::string closest;
     size_t nClosest = ~size_t{0};
-    for (ptrdiff_t n = -1; n < static_cast<ptrdiff_t>(m_published.size()); ++n)
+    for (ptrdiff_t n = static_cast<ptrdiff_t>(m_published.size()) - 1; n >= -1; --n)
     {
         std::string differences;
         size_t nDiffering = 0;
@@ -823,11 +834,11 @@ void FaultSequence::CheckWhole(const Tree& tree)
                     ? &m_published[static_cast<size_t>(n)]
                     : &m_preinstalled;
             const auto expected = pWhole->find(file);
-            const auto installed = tree.find(file);
+            const auto installed = installedDigests.find(file);
             const bool bSame = expected == pWhole->end()
-                                   ? installed == tree.end()
-                                   : installed != tree.end() &&
-                                         Hash(installed->second.bytes) == expected->second;
+                                   ? installed == installedDigests.end()
+                                   : installed != installedDigests.end() &&
+                                         installed->second == expected->second;
             if (!bSame)
             {
                 ++nDiffering;
