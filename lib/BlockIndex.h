@@ -1,6 +1,6 @@
 #pragma once
 // The block index of a large release file: written by QVSMakeList beside the
-// release record (lib/BlockIndexPublish.h), read by the copy to build a changed file
+// release record (tools/QVSMakeList/BlockIndexPublish.h), read by the copy to build a changed file
 // from the blocks its installed version already holds (lib/DeltaCopy.h).
 //
 // Where: <release folder>\HotUpdateFileList_Server.blocks\<file's SHA-256>.blocks, one

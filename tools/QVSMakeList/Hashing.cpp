@@ -4,7 +4,7 @@
 #include "framework/AfxException.h"
 #include "framework/AfxFileFind.h"
 #include "lib/BlockIndex.h"
-#include "lib/BlockIndexPublish.h"
+#include "tools/QVSMakeList/BlockIndexPublish.h"
 #include "tools/QVSMakeList/FromBuild.h"
 
 #include <algorithm>

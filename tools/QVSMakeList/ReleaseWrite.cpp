@@ -155,8 +155,8 @@ DWORD PutInPlace(const std::wstring& strTemp, const std::wstring& strPath)
     return dwError != ERROR_SUCCESS ? dwError : ERROR_GEN_FAILURE;
 }
 
-DWORD WriteReplacing(const std::wstring& strFolder, const wchar_t* pszName,
-                     const std::wstring& text)
+DWORD WriteBytesReplacing(const std::wstring& strFolder, const std::wstring& strPath,
+                          const void* pBytes, size_t nBytes)
 {
     std::wstring strTemp;
     DWORD dwError = ERROR_SUCCESS;
@@ -166,8 +166,8 @@ DWORD WriteReplacing(const std::wstring& strFolder, const wchar_t* pszName,
         {
             return dwError;
         }
-        const char* p = reinterpret_cast<const char*>(text.data());
-        size_t nLeft = text.size() * sizeof(wchar_t);
+        const char* p = static_cast<const char*>(pBytes);
+        size_t nLeft = nBytes;
         while (nLeft > 0 && dwError == ERROR_SUCCESS)
         {
             const DWORD nChunk = nLeft > (1u << 20) ? (1u << 20) : static_cast<DWORD>(nLeft);
@@ -189,5 +189,12 @@ DWORD WriteReplacing(const std::wstring& strFolder, const wchar_t* pszName,
         DeleteFileW(AfxLongPathForm(strTemp).c_str());
         return dwError;
     }
-    return PutInPlace(strTemp, strFolder + L"\\" + pszName);
+    return PutInPlace(strTemp, strPath);
+}
+
+DWORD WriteReplacing(const std::wstring& strFolder, const wchar_t* pszName,
+                     const std::wstring& text)
+{
+    return WriteBytesReplacing(strFolder, strFolder + L"\\" + pszName, text.data(),
+                               text.size() * sizeof(wchar_t));
 }

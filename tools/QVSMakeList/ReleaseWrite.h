@@ -32,6 +32,10 @@ UniqueFile CreateTempFile(const std::wstring& strFolder, std::wstring& strPath, 
 // there is replaced too), retrying for 10 s while a client holds the old one open.
 // ERROR_SUCCESS, or the system's code (the temporary file is then removed).
 DWORD PutInPlace(const std::wstring& strTemp, const std::wstring& strPath);
+// Writes the bytes through a temporary file in strFolder (flushed) into strPath,
+// a file of that folder. ERROR_SUCCESS or why not (the temporary file removed).
+DWORD WriteBytesReplacing(const std::wstring& strFolder, const std::wstring& strPath,
+                          const void* pBytes, size_t nBytes);
 // Writes text (its UTF-16 units as they are) through a temporary file into
 // strFolder\pszName. ERROR_SUCCESS or why not.
 DWORD WriteReplacing(const std::wstring& strFolder, const wchar_t* pszName,

@@ -4,6 +4,7 @@
 #include "framework/AfxFileFind.h"
 #include "framework/AfxHandle.h"
 #include "lib/DesktopReport.h"
+#include "tools/QVSMakeList/ReleaseWrite.h"
 
 #include <windows.h>
 
@@ -370,33 +371,10 @@ DWORD WritePage(const std::wstring& strFolder, const std::wstring& strPage)
     std::string bytes(static_cast<size_t>(n > 0 ? n : 0), '\0');
     WideCharToMultiByte(CP_UTF8, 0, strPage.data(), static_cast<int>(strPage.size()), bytes.data(),
                         n, nullptr, nullptr);
-    wchar_t szTemp[48] = {};
-    swprintf(szTemp, 48, L"\\~QVSMakeList-report-%lx.tmp", GetCurrentProcessId());
-    const std::wstring strTemp = AfxLongPathForm(strFolder + szTemp);
-    DWORD dwError = ERROR_SUCCESS;
-    {
-        const UniqueFile file(CreateFileW(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD nWritten = 0;
-        if (!file ||
-            !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &nWritten,
-                       nullptr) ||
-            nWritten != bytes.size())
-        {
-            dwError = GetLastError() != ERROR_SUCCESS ? GetLastError() : ERROR_WRITE_FAULT;
-        }
-    }
-    if (dwError == ERROR_SUCCESS &&
-        !MoveFileExW(strTemp.c_str(), AfxLongPathForm(strFolder + L"\\" + kPageName).c_str(),
-                     MOVEFILE_REPLACE_EXISTING))
-    {
-        dwError = GetLastError();
-    }
-    if (dwError != ERROR_SUCCESS)
-    {
-        DeleteFileW(strTemp.c_str());
-    }
-    return dwError;
+    // The report folder is every desktop's to write: the page goes through one of
+    // the tool's temporary files, only ever created anew.
+    return WriteBytesReplacing(strFolder, strFolder + L"\\" + kPageName, bytes.data(),
+                               bytes.size());
 }
 } // namespace
 

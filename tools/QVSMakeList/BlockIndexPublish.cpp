@@ -1,4 +1,4 @@
-#include "lib/BlockIndexPublish.h"
+#include "tools/QVSMakeList/BlockIndexPublish.h"
 
 #include "framework/AfxException.h"
 #include "framework/AfxFileFind.h"
@@ -6,6 +6,7 @@
 #include "lib/BlockIndex.h"
 #include "lib/File.h"
 #include "lib/NameFold.h"
+#include "tools/QVSMakeList/ReleaseWrite.h"
 
 #include <algorithm>
 #include <atomic>
@@ -48,8 +49,8 @@ bool SameBytes(const std::wstring& strPath, const std::string& bytes)
     return existing == bytes;
 }
 
-// Writes the bytes through a temporary file beside the index and one replace: a
-// client never reads half an index. ERROR_SUCCESS or why not.
+// Writes the bytes through one of the tool's temporary files beside the index and
+// one replace: a client never reads half an index. ERROR_SUCCESS or why not.
 DWORD WriteIndex(const std::wstring& strFolder, const std::wstring& strName,
                  const std::string& bytes)
 {
@@ -58,33 +59,7 @@ DWORD WriteIndex(const std::wstring& strFolder, const std::wstring& strName,
     {
         return ERROR_SUCCESS;
     }
-    const std::wstring strTemp =
-        AfxLongPathForm(strPath + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp");
-    // Only ever created anew: anyone who can write the release folder may have put a
-    // link under this name, and opening it would write wherever it points.
-    DeleteFileW(strTemp.c_str());
-    {
-        const UniqueFile file(CreateFileW(strTemp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-        DWORD nWritten = 0;
-        if (!file ||
-            !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &nWritten,
-                       nullptr) ||
-            nWritten != bytes.size() || !FlushFileBuffers(file.get()))
-        {
-            const DWORD dwError = GetLastError();
-            DeleteFileW(strTemp.c_str());
-            return dwError != ERROR_SUCCESS ? dwError : ERROR_WRITE_FAULT;
-        }
-    }
-    if (!MoveFileExW(strTemp.c_str(), AfxLongPathForm(strPath).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    {
-        const DWORD dwError = GetLastError();
-        DeleteFileW(strTemp.c_str());
-        return dwError != ERROR_SUCCESS ? dwError : ERROR_WRITE_FAULT;
-    }
-    return ERROR_SUCCESS;
+    return WriteBytesReplacing(strFolder, strPath, bytes.data(), bytes.size());
 }
 
 // Makes the index of one file, which must still be the file the record describes:
