@@ -1,7 +1,8 @@
 #pragma once
 // The block index of a large release file: written by QVSMakeList beside the
-// release record (tools/QVSMakeList/BlockIndexPublish.h), read by the copy to build a changed file
-// from the blocks its installed version already holds (lib/DeltaCopy.h).
+// release record (tools/QVSMakeList/BlockIndexPublish.h), read by the copy to build
+// a changed file from the blocks its installed version already holds
+// (lib/DeltaCopy.h).
 //
 // Where: <release folder>\HotUpdateFileList_Server.blocks\<file's SHA-256>.blocks, one
 // for each content of a listed file of kBlockIndexThreshold bytes or more. Neither
