@@ -163,7 +163,7 @@ TEST_F(InstallWhole, AStartKilledInTheSwitchIsFinishedByTheNext)
     // The next start completes the switch, says so first, then runs the release,
     // which finds nothing left to copy.
     Program next(inst.Command(), Program::CountingWindows());
-    ASSERT_EQ(0u, next.Wait());
+    ASSERT_EQ(0u, next.Wait()) << inst.Log();
     EXPECT_EQ(0u, inst.Log().find("The install of a release that an earlier start left half-way "
                                   "was completed.\r\n"))
         << inst.Log();

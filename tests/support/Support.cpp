@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
@@ -377,6 +378,13 @@ DWORD Program::Wait(DWORD timeoutMs)
     }
     if (!bEnded)
     {
+        // What it waits for is the first thing a reader of the failure needs.
+        const HWND hDialog = Dialog(0);
+        const std::wstring strText = hDialog != nullptr ? WaitForText(L"", 0) : L"";
+        fwprintf(stderr, L"[still running after %lu ms; %ls%ls]\n",
+                 static_cast<unsigned long>(timeoutMs),
+                 hDialog != nullptr ? L"its dialog reads: " : L"no dialog of its own shows",
+                 strText.c_str());
         return static_cast<DWORD>(-1);
     }
     if (m_hook != nullptr)
