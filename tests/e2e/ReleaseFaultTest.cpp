@@ -90,7 +90,7 @@ TEST_F(ReleaseFault, AListThatIsNoListStopsTheRunAndAHostileOneWritesNothingOuts
     // name drives, shares, devices and streams. Each of those is refused and
     // reported, nothing of the release is installed, the run records "0", the
     // client is started.
-    const std::wstring evil = L"evil-" + std::to_wstring(GetCurrentProcessId()) + L".dll";
+    const std::wstring evil = FreshName(L"evil-") + L".dll";
     rel.Put(evil, "evil", T(2026, 1, 10));
     rel.Put(L"bin\\" + evil, "evil", T(2026, 1, 10));
     const std::wstring u = rel.unc();

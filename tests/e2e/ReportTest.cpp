@@ -335,7 +335,7 @@ TEST_F(ReportFolder, MissingReadOnlyOrNotAnsweringItCostsALogLineAndNeverTheClie
 
     // A folder that does not answer: the client is started first, the program gives
     // the folder the deadline, then ends, and the log says so.
-    const std::wstring name = L"reports-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring name = FreshName(L"reports-");
     const StalledFolder stalled(name);
     const std::wstring folder = std::wstring(_wgetenv(L"QVS_STALL_SHARE")) + L"\\" + name;
     inst.Configure(rel.unc(), L"ReportFolder=" + folder + L"\r\n");

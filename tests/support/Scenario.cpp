@@ -375,9 +375,7 @@ Release::Release(const wchar_t* baseVariable)
     {
         throw std::runtime_error(ToUtf8(baseVariable) + " is not set: run the tests through scripts/test");
     }
-    static std::atomic<unsigned> s_counter{0};
-    m_local = std::wstring(base) + L"\\rel-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-              std::to_wstring(s_counter++);
+    m_local = std::wstring(base) + L"\\" + FreshName(L"rel-");
     RemoveTree(m_local);
     MakeDirs(m_local);
     m_unc = L"\\\\" + ComputerName() + m_local.substr(2);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -24,13 +25,21 @@ bool LongRun()
     return value != nullptr && *value != L'\0' && wcscmp(value, L"0") != 0;
 }
 
+std::wstring FreshName(const wchar_t* prefix)
+{
+    static const unsigned s_nSalt = std::random_device()();
+    static std::atomic<unsigned> s_counter{0};
+    wchar_t name[64] = {};
+    swprintf(name, 64, L"%ls%lu-%08x-%u", prefix, static_cast<unsigned long>(GetCurrentProcessId()),
+             s_nSalt, s_counter++);
+    return name;
+}
+
 TempDir::TempDir(const std::wstring& parent)
 {
-    static std::atomic<unsigned> s_counter{0};
     wchar_t base[MAX_PATH] = {};
     GetTempPathW(MAX_PATH, base);
-    m_path = (parent.empty() ? std::wstring(base) : parent + L"\\") + L"qvs-" +
-             std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(s_counter++);
+    m_path = (parent.empty() ? std::wstring(base) : parent + L"\\") + FreshName(L"qvs-");
     RemoveTree(m_path);
     if (!CreateDirectoryW(m_path.c_str(), nullptr))
     {

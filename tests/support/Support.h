@@ -17,6 +17,9 @@ namespace qvstest
 std::wstring ExeFolder();
 // QVS_LONG=1: the long variants (tests/README.md).
 bool LongRun();
+// A name no other test program uses, now or earlier in the suite: Wine hands out
+// the numbers of ended processes again, so the process number alone is not enough.
+std::wstring FreshName(const wchar_t* prefix);
 
 // A fresh folder under the temporary folder, removed with everything in it.
 class TempDir
