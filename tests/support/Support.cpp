@@ -279,6 +279,61 @@ UniqueFile InheritableFile(const std::wstring& path)
     return UniqueFile(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
                                   0, nullptr));
 }
+// The stacks of every thread of a process that hangs, from Wine's debugger: what
+// a reader of the failure needs to tell a wait of the program from one of Wine.
+std::string ThreadStacks(DWORD dwProcessId)
+{
+    const TempDir temp;
+    const std::wstring commands = temp / L"commands";
+    char text[64] = {};
+    snprintf(text, sizeof text, "attach 0x%lx\nbt all\ndetach\nquit\n",
+             static_cast<unsigned long>(dwProcessId));
+    WriteBytes(commands, text);
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    const UniqueFile in(CreateFileW(commands.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa,
+                                    OPEN_EXISTING, 0, nullptr));
+    const UniqueFile out = InheritableFile(temp / L"stacks");
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in.get();
+    si.hStdOutput = out.get();
+    si.hStdError = out.get();
+    PROCESS_INFORMATION pi{};
+    std::wstring cmd = L"winedbg.exe";
+    if (!in || !out ||
+        !CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &si, &pi))
+    {
+        return "(no stacks: the debugger could not be started)";
+    }
+    const UniqueKernelHandle process(pi.hProcess);
+    const UniqueKernelHandle thread(pi.hThread);
+    if (WaitForSingleObject(process.get(), 20000) != WAIT_OBJECT_0)
+    {
+        TerminateProcess(process.get(), 1);
+        WaitForSingleObject(process.get(), 5000);
+    }
+    // "bt all" shows every process of the prefix: Wine's own are left out.
+    const std::string all = ReadBytes(temp / L"stacks");
+    std::string kept;
+    bool bKeep = true;
+    for (size_t nBegin = 0; nBegin < all.size();)
+    {
+        const size_t nEnd = std::min(all.find('\n', nBegin), all.size());
+        const std::string line = all.substr(nBegin, nEnd - nBegin);
+        if (line.starts_with("Backtracing for thread"))
+        {
+            bKeep = line.find("C:\\windows\\") == std::string::npos;
+        }
+        if (bKeep)
+        {
+            kept += line + "\n";
+        }
+        nBegin = nEnd + 1;
+    }
+    return kept;
+}
 } // namespace
 
 Program::Program(const std::wstring& commandLine) : Program(commandLine, Options{}) {}
@@ -394,6 +449,7 @@ DWORD Program::Wait(DWORD timeoutMs)
                  static_cast<unsigned long>(timeoutMs),
                  hDialog != nullptr ? L"its dialog reads: " : L"no dialog of its own shows",
                  strText.c_str());
+        fprintf(stderr, "%s\n", ThreadStacks(m_id).c_str());
         return static_cast<DWORD>(-1);
     }
     if (m_hook != nullptr)
