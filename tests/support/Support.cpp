@@ -355,14 +355,28 @@ Program::Program(const std::wstring& commandLine, const Options& options)
         si.hStdError = err.get();
     }
     PROCESS_INFORMATION pi{};
-    std::wstring cmd = commandLine;
     // Suspended until it is in its job: whatever it starts is in the job too.
     const DWORD dwFlags = CREATE_SUSPENDED | (options.capture ? CREATE_NO_WINDOW : 0);
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, options.capture, dwFlags, nullptr,
-                        options.currentDir.empty() ? nullptr : options.currentDir.c_str(), &si,
-                        &pi))
+    // Wine now and then loses a process while it is being made, when several start
+    // at once (ERROR_INTERNAL_ERROR: the new process ended before it began; seen
+    // with a shell starting trivial programs three at a time, not only here). The
+    // program under test never ran then: it is started again, and the output says so.
+    for (int nTry = 1;; ++nTry)
     {
-        return;
+        std::wstring cmd = commandLine;
+        const wchar_t* pszDir = options.currentDir.empty() ? nullptr : options.currentDir.c_str();
+        if (CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, options.capture, dwFlags,
+                           nullptr, pszDir, &si, &pi))
+        {
+            break;
+        }
+        const DWORD dwError = GetLastError();
+        fwprintf(stderr, L"[could not be started (error %lu, try %d): %ls]\n",
+                 static_cast<unsigned long>(dwError), nTry, commandLine.c_str());
+        if (dwError != ERROR_INTERNAL_ERROR || nTry == 3)
+        {
+            return;
+        }
     }
     m_process.reset(pi.hProcess);
     const UniqueKernelHandle thread(pi.hThread);
@@ -465,6 +479,11 @@ DWORD Program::Wait(DWORD timeoutMs)
     }
     DWORD code = 0;
     GetExitCodeProcess(h, &code);
+    if (code == static_cast<DWORD>(-1))
+    {
+        // The value Wait gives for a program that did not end: tell them apart.
+        fwprintf(stderr, L"[ended by itself with exit code -1]\n");
+    }
     return code;
 }
 
