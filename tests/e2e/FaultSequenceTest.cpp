@@ -542,7 +542,9 @@ void FaultSequence::WaitForEnd(Start& start, DWORD boundMs)
         if (!start.bLate && waitingSince == 0 && now - start.launched > boundMs)
         {
             // Still working: a call the share holds. Released, the start can go on.
+            // Where it is held goes into the output first.
             start.bLate = true;
+            start.program->PrintStacks();
             m_share.Clear();
         }
         if (now - start.launched > boundMs + 30000)

@@ -463,7 +463,7 @@ DWORD Program::Wait(DWORD timeoutMs)
                  static_cast<unsigned long>(timeoutMs),
                  hDialog != nullptr ? L"its dialog reads: " : L"no dialog of its own shows",
                  strText.c_str());
-        fprintf(stderr, "%s\n", ThreadStacks(m_id).c_str());
+        PrintStacks();
         return static_cast<DWORD>(-1);
     }
     if (m_hook != nullptr)
@@ -485,6 +485,11 @@ DWORD Program::Wait(DWORD timeoutMs)
         fwprintf(stderr, L"[ended by itself with exit code -1]\n");
     }
     return code;
+}
+
+void Program::PrintStacks() const
+{
+    fprintf(stderr, "%s\n", ThreadStacks(m_id).c_str());
 }
 
 bool Program::Ended() const

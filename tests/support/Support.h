@@ -96,6 +96,9 @@ public:
     bool Ended() const;
     // Ends it at once, as a crash or a power cut would; true when it still ran.
     bool Kill();
+    // The stacks of the test's processes, from Wine's debugger, into the output:
+    // where a program that should have ended waits.
+    void PrintStacks() const;
     // Windows created so far, hidden ones included (countWindows only).
     int WindowsCreated() const;
     std::wstring out() const { return Captured(L"out"); }
