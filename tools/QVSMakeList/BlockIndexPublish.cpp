@@ -6,6 +6,7 @@
 #include "lib/BlockIndex.h"
 #include "lib/File.h"
 #include "lib/NameFold.h"
+#include "tools/QVSMakeList/Hashing.h"
 #include "tools/QVSMakeList/ReleaseWrite.h"
 
 #include <algorithm>
@@ -69,15 +70,11 @@ void MakeIndex(IndexJob& job) noexcept
     try
     {
         const SCIndexedFile& file = *job.pFile;
-        const UniqueFile handle(CreateFileW(AfxLongPathForm(file.strPath).c_str(), GENERIC_READ,
-                                            FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         FILETIME ftWrite{};
         std::wstring stamp;
-        if (!handle || !GetFileTime(handle.get(), nullptr, nullptr, &ftWrite) ||
-            !ListStampOfFileTime(ftWrite, stamp))
+        const UniqueFile handle = OpenUnwritten(file.strPath, ftWrite, stamp, job.strProblem);
+        if (!handle)
         {
-            job.strProblem = AfxSystemErrorLine(GetLastError());
             return;
         }
         SCBlockIndex index;

@@ -11,21 +11,31 @@
 #include <atomic>
 #include <thread>
 
+UniqueFile OpenUnwritten(const std::wstring& strPath, FILETIME& ftWrite, std::wstring& stamp,
+                         std::wstring& strProblem)
+{
+    UniqueFile file(CreateFileW(AfxLongPathForm(strPath).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file || !GetFileTime(file.get(), nullptr, nullptr, &ftWrite) ||
+        !ListStampOfFileTime(ftWrite, stamp))
+    {
+        strProblem = AfxSystemErrorLine(GetLastError());
+        return UniqueFile();
+    }
+    return file;
+}
+
 namespace
 {
 void HashListedFile(HashJob& job) noexcept
 {
     try
     {
-        const UniqueFile file(CreateFileW(AfxLongPathForm(job.strPath).c_str(), GENERIC_READ,
-                                          FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
         FILETIME ftWrite{};
         std::wstring stamp;
-        if (!file || !GetFileTime(file.get(), nullptr, nullptr, &ftWrite) ||
-            !ListStampOfFileTime(ftWrite, stamp))
+        const UniqueFile file = OpenUnwritten(job.strPath, ftWrite, stamp, job.strProblem);
+        if (!file)
         {
-            job.strProblem = AfxSystemErrorLine(GetLastError());
             return;
         }
         // Nobody may write it from now on: the stamp tells whether it changed since the walk.

@@ -6,6 +6,7 @@
 // and its last-write time must still be the list's stamp: the list and the record
 // describe the same file.
 
+#include "framework/AfxHandle.h"
 #include "lib/File.h"
 #include "lib/ReleaseRecord.h"
 
@@ -25,6 +26,12 @@ struct HashJob
     SCReleaseRecord::Item item;
     std::wstring strProblem; // why it has no record line; empty when it has one
 };
+
+// Opens a release file for reading with nobody else allowed to write it, and gives
+// its last-write time and list stamp; an empty handle when it cannot, with the
+// reason in strProblem.
+UniqueFile OpenUnwritten(const std::wstring& strPath, FILETIME& ftWrite, std::wstring& stamp,
+                         std::wstring& strProblem);
 
 // Told now and then how many of how many files are done (from one thread only).
 using HashCounter = void (*)(size_t nDone, size_t nTotal);
