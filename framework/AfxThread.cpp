@@ -166,6 +166,24 @@ CWinThread* AfxBeginThread(const CRuntimeClass* pThreadClass, int nPriority, UIN
     return pThread;
 }
 
+bool AfxWaitAnsweringSentMessages(HANDLE hObject, DWORD dwMs) noexcept
+{
+    const ULONGLONG tEnd = GetTickCount64() + dwMs;
+    for (;;)
+    {
+        const ULONGLONG tNow = GetTickCount64();
+        const DWORD dwLeft = tNow < tEnd ? static_cast<DWORD>(tEnd - tNow) : 0;
+        const DWORD dwWait =
+            MsgWaitForMultipleObjectsEx(1, &hObject, dwLeft, QS_SENDMESSAGE, 0);
+        if (dwWait != WAIT_OBJECT_0 + 1)
+        {
+            return dwWait == WAIT_OBJECT_0;
+        }
+        MSG msg;
+        PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+}
+
 namespace
 {
 // What a piece of deadline work and its waiter share; whichever lets go last frees it.

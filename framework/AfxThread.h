@@ -61,6 +61,12 @@ CWinThread* AfxBeginThread(const CRuntimeClass* pThreadClass,
                            DWORD dwCreateFlags = 0,
                            LPSECURITY_ATTRIBUTES lpSecurityAttrs = nullptr) noexcept;
 
+// Waits until hObject is signalled or dwMs have passed, and answers meanwhile the
+// messages that other threads send to this thread's windows (making or destroying
+// a window may send some), so that they are never held up by the wait. Nothing
+// else in this thread's queue is touched. True when hObject was signalled.
+bool AfxWaitAnsweringSentMessages(HANDLE hObject, DWORD dwMs) noexcept;
+
 // Work that may hang in the system, such as an access to a network share that does
 // not answer, runs on a thread of its own, so that its caller is never held by it
 // for long. The caller waits until the work ends, or until the work has given no

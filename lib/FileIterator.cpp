@@ -53,6 +53,10 @@ bool IsListFileName(std::wstring_view name) noexcept
 // Whether a status popup is up: the walk and the copy then show no other.
 std::atomic<bool> g_bStatusPopupUp{false};
 
+// The longest the work waits for the popup to come or to go (it takes some tens
+// of milliseconds under Wine, less on Windows).
+constexpr DWORD kPopupWaitMs = 2000;
+
 // One file or folder of the walk, in the order the walk meets them, with what
 // opening the file gave.
 struct WalkItem
@@ -329,13 +333,25 @@ SCStatusPopup::SCStatusPopup(bool bShow) noexcept
     }
     m_pThread = static_cast<SCRecurseThread*>(
         AfxBeginThread(RUNTIME_CLASS(SCRecurseThread), THREAD_PRIORITY_NORMAL, 0, 0, nullptr));
-    // The thread lives until it is told to end, so its ID can be read now. It
+    // The thread lives until it is told to end, so its members can be read now. It
     // deletes itself once it has the quit message: its pointer is forgotten then.
     m_nThreadId = m_pThread != nullptr ? m_pThread->m_nThreadID : 0;
+    HANDLE hThread = nullptr;
+    if (m_nThreadId != 0 &&
+        DuplicateHandle(GetCurrentProcess(), m_pThread->m_hThread.get(), GetCurrentProcess(),
+                        &hThread, SYNCHRONIZE, FALSE, 0))
+    {
+        m_hThread.reset(hThread);
+    }
     if (m_nThreadId == 0)
     {
         m_pThread = nullptr;
         g_bStatusPopupUp = false;
+        return;
+    }
+    if (m_pThread->m_hUp)
+    {
+        AfxWaitAnsweringSentMessages(m_pThread->m_hUp.get(), kPopupWaitMs);
     }
 }
 
@@ -351,6 +367,11 @@ void SCStatusPopup::End() noexcept
         return;
     }
     PostThreadMessageW(m_nThreadId, WM_QUIT, 0, 0);
+    if (m_hThread)
+    {
+        AfxWaitAnsweringSentMessages(m_hThread.get(), kPopupWaitMs);
+    }
+    m_hThread.reset();
     m_nThreadId = 0;
     m_pThread = nullptr;
     g_bStatusPopupUp = false;
@@ -716,7 +737,10 @@ std::wstring SCFileIterator::CheckCopyDestination(const std::wstring& strRoot,
 
 // ---- SCRecurseThread ----
 
-SCRecurseThread::SCRecurseThread() : m_dlgStatus(IDD_STATUS) {}
+SCRecurseThread::SCRecurseThread()
+    : m_dlgStatus(IDD_STATUS), m_hUp(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+}
 
 SCRecurseThread::~SCRecurseThread() = default;
 
@@ -728,6 +752,10 @@ BOOL SCRecurseThread::InitInstance()
     {
         m_dlgStatus.CenterWindow();
         ::SetForegroundWindow(m_dlgStatus.GetSafeHwnd());
+    }
+    if (m_hUp)
+    {
+        SetEvent(m_hUp.get());
     }
     // Even without its popup the thread waits for its quit message, so the
     // thread that started it always finds it there to take one.

@@ -21,6 +21,11 @@ class SCRecurseThread;
 // own: a run that holds one from its walk to the end of its copy makes the window
 // once, not twice (under Wine each costs the popup's thread some 50 ms of the two
 // cores the walk and the copy work on).
+// The popup is on screen when the constructor returns, and gone when End returns:
+// its window is made and destroyed while this thread waits, never while it works
+// with its own windows. Under Wine two threads doing so at once can stop both for
+// good (its X11 driver and libX11 1.8 each hold a lock the other waits for). Each
+// wait is bounded, so a popup that does not come or go holds nobody up for long.
 class SCStatusPopup
 {
 public:
@@ -32,12 +37,15 @@ public:
 
     // The popup's thread; null when this one showed none.
     SCRecurseThread* Get() const noexcept { return m_pThread; }
-    // Asks the popup's thread to end; once only.
+    // Ends the popup's thread; once only.
     void End() noexcept;
 
 private:
     SCRecurseThread* m_pThread = nullptr;
     DWORD m_nThreadId = 0;
+    // The thread's own handle: the thread object deletes itself, and its handle
+    // with it, as it ends.
+    UniqueKernelHandle m_hThread;
 };
 
 class SCFileIterator : public CFileFind
@@ -131,4 +139,6 @@ public:
     int ExitInstance() override;
 
     CDialog m_dlgStatus;
+    // Set once InitInstance has shown the popup, or has found it cannot.
+    UniqueKernelHandle m_hUp;
 };
