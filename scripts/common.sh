@@ -78,12 +78,15 @@ wine_up() {
         # and lose their windows when its owner stops it.
         local numfile
         numfile=$(mktemp)
-        Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$numfile" >/dev/null 2>&1 </dev/null &
+        # -noreset: without it the server starts afresh whenever its last client
+        # goes, as between two test programs, and the pointer is back in the middle.
+        Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset 3>"$numfile" >/dev/null 2>&1 </dev/null &
         QVS_STARTED_XVFB=$!
         local i
         for i in $(seq 100); do [ -s "$numfile" ] && break; sleep 0.05; done
         export DISPLAY=":$(head -n 1 "$numfile")"
         rm -f "$numfile"
+        park_pointer
     fi
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         log "creating the Wine prefix $WINEPREFIX (once, 10-15 s)"
@@ -123,6 +126,28 @@ wine_up() {
     # window it hides; unmanaged windows (Wine draws their frames) have no such wait.
     grep -q '^"Managed"="N"' "$WINEPREFIX/user.reg" 2>/dev/null ||
         "$QVS_WINE" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+}
+
+# park_pointer: moves the pointer of our own X server to its bottom right corner,
+# away from every window the tests make. Under a pointer, a window's first
+# messages make Wine load the cursor on the X connection all its threads share;
+# with Wine 8 and libX11 1.8 a thread doing that while another makes or shows a
+# window can stop both for good (a status popup and its dialog were seen so).
+park_pointer() {
+    /usr/bin/python3 - <<'PY' >/dev/null 2>&1 || true
+import ctypes
+x = ctypes.CDLL("libX11.so.6")
+x.XOpenDisplay.restype = ctypes.c_void_p
+x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x.XDefaultRootWindow.restype = ctypes.c_ulong
+x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+x.XWarpPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong] + [ctypes.c_int] * 2 + [ctypes.c_uint] * 2 + [ctypes.c_int] * 2
+x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+display = x.XOpenDisplay(None)
+if display:
+    x.XWarpPointer(display, 0, x.XDefaultRootWindow(display), 0, 0, 0, 0, 1279, 1023)
+    x.XCloseDisplay(display)
+PY
 }
 
 wine_down() {
