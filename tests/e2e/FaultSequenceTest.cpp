@@ -217,7 +217,7 @@ private:
     void AfterStarts(std::vector<Start>& starts, const std::wstring& release);
     Prediction Predict(bool bForced) const;
     void CheckPrediction(const Prediction& p, const Start& start, const Tree& tree);
-    void CheckAlways(const Tree& tree, bool bRan);
+    void CheckAlways(const Tree& tree, bool bRan, bool bWalked);
     // The installation is one release as published (or as before any): not a mix.
     void CheckWhole(const Tree& tree);
     // The release's files a start would copy into the installation as it is now.
@@ -760,6 +760,8 @@ void FaultSequence::AfterStarts(std::vector<Start>& starts, const std::wstring& 
     // A run that went to its end (a killed one records its start too).
     const bool bRan = when != m_lastUpdate && nKilled == 0;
     m_lastUpdate = when;
+    // A run that walked the installation (one the share stopped before then did not).
+    const bool bWalked = bRan && inst.Log().find("Reading directory...") != std::string::npos;
     // The installation's copy of the list, when it is not the release's (a cut copy).
     const std::wstring local = inst.Path(kList);
     const std::string localList = Exists(local) ? ReadBytes(local) : std::string();
@@ -773,7 +775,7 @@ void FaultSequence::AfterStarts(std::vector<Start>& starts, const std::wstring& 
                               " bytes with the release's stamp, the release's " +
                               std::to_string(shareList.size())));
     m_tree = Installed();
-    CheckAlways(m_tree, bRan);
+    CheckAlways(m_tree, bRan, bWalked);
     if (nKilled == 0)
     {
         CheckWhole(m_tree);
@@ -862,7 +864,7 @@ void FaultSequence::CheckWhole(const Tree& tree)
     Fail("a start that ended by itself left a mix of releases", L"", "closest: " + closest);
 }
 
-void FaultSequence::CheckAlways(const Tree& tree, bool bRan)
+void FaultSequence::CheckAlways(const Tree& tree, bool bRan, bool bWalked)
 {
     // Every installed file is one of the contents ever published for it (or what
     // the installation held before any release).
@@ -908,15 +910,16 @@ void FaultSequence::CheckAlways(const Tree& tree, bool bRan)
     {
         Fail("the release folder changed", L"", release);
     }
-    // No temporary copy outlives the run after the one that left it.
+    // No temporary copy outlives the next run that walks the installation (the
+    // walk removes them).
     for (const std::wstring& temp : m_temps)
     {
-        if (bRan && temps.count(temp) != 0)
+        if (bWalked && temps.count(temp) != 0)
         {
-            Fail("a temporary copy outlived the next run", temp, "");
+            Fail("a temporary copy outlived the next run that walked the installation", temp, "");
         }
     }
-    if (bRan)
+    if (bWalked)
     {
         m_temps = temps;
     }
