@@ -24,7 +24,8 @@ class SCRecurseThread;
 // The popup is on screen when the constructor returns, and gone when End returns:
 // its window is made and destroyed while this thread waits, never while it works
 // with its own windows. Under Wine two threads doing so at once can stop both for
-// good (its X11 driver and libX11 1.8 each hold a lock the other waits for). Each
+// good (they share one X connection, and libX11 1.8 can leave each waiting for a
+// lock or a reply that the other holds up). Each
 // wait is bounded, so a popup that does not come or go holds nobody up for long.
 class SCStatusPopup
 {
@@ -43,8 +44,8 @@ public:
 private:
     SCRecurseThread* m_pThread = nullptr;
     DWORD m_nThreadId = 0;
-    // The thread's own handle: the thread object deletes itself, and its handle
-    // with it, as it ends.
+    // A handle of our own to the popup's thread: the thread object deletes itself,
+    // and its handle with it, as the thread ends.
     UniqueKernelHandle m_hThread;
 };
 
