@@ -336,18 +336,17 @@ SCStatusPopup::SCStatusPopup(bool bShow) noexcept
     // The thread lives until it is told to end, so its members can be read now. It
     // deletes itself once it has the quit message: its pointer is forgotten then.
     m_nThreadId = m_pThread != nullptr ? m_pThread->m_nThreadID : 0;
-    HANDLE hThread = nullptr;
-    if (m_nThreadId != 0 &&
-        DuplicateHandle(GetCurrentProcess(), m_pThread->m_hThread.get(), GetCurrentProcess(),
-                        &hThread, SYNCHRONIZE, FALSE, 0))
-    {
-        m_hThread.reset(hThread);
-    }
     if (m_nThreadId == 0)
     {
         m_pThread = nullptr;
         g_bStatusPopupUp = false;
         return;
+    }
+    HANDLE hThread = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), m_pThread->m_hThread.get(), GetCurrentProcess(),
+                        &hThread, SYNCHRONIZE, FALSE, 0))
+    {
+        m_hThread.reset(hThread);
     }
     if (m_pThread->m_hUp)
     {

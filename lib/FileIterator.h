@@ -25,8 +25,8 @@ class SCRecurseThread;
 // its window is made and destroyed while this thread waits, never while it works
 // with its own windows. Under Wine two threads doing so at once can stop both for
 // good (they share one X connection, and libX11 1.8 can leave each waiting for a
-// lock or a reply that the other holds up). Each
-// wait is bounded, so a popup that does not come or go holds nobody up for long.
+// lock or a reply that the other holds up). Each wait is bounded, so a popup that
+// does not come or go holds nobody up for long.
 class SCStatusPopup
 {
 public:

@@ -143,9 +143,11 @@ x.XDefaultRootWindow.restype = ctypes.c_ulong
 x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
 x.XWarpPointer.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong] + [ctypes.c_int] * 2 + [ctypes.c_uint] * 2 + [ctypes.c_int] * 2
 x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+x.XDisplayWidth.argtypes = x.XDisplayHeight.argtypes = [ctypes.c_void_p, ctypes.c_int]
 display = x.XOpenDisplay(None)
 if display:
-    x.XWarpPointer(display, 0, x.XDefaultRootWindow(display), 0, 0, 0, 0, 1279, 1023)
+    x.XWarpPointer(display, 0, x.XDefaultRootWindow(display), 0, 0, 0, 0,
+                   x.XDisplayWidth(display, 0) - 1, x.XDisplayHeight(display, 0) - 1)
     x.XCloseDisplay(display)
 PY
 }

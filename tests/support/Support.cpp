@@ -19,6 +19,12 @@ std::wstring ExeFolder()
     return text.substr(0, text.rfind(L'\\') + 1);
 }
 
+UniqueModule ProgramResources()
+{
+    return UniqueModule(LoadLibraryExW((ExeFolder() + L"QVSCliUpdate.exe").c_str(), nullptr,
+                                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+}
+
 bool LongRun()
 {
     const wchar_t* value = _wgetenv(L"QVS_LONG");

@@ -15,6 +15,9 @@ namespace qvstest
 {
 // The folder of the running test program, with a final backslash.
 std::wstring ExeFolder();
+// The built QVSCliUpdate.exe beside the tests, loaded as data: its resources
+// (templates, message table) without running any of its code. Invalid when absent.
+UniqueModule ProgramResources();
 // QVS_LONG=1: the long variants (tests/README.md).
 bool LongRun();
 // A name no other test program uses, now or earlier in the suite: Wine hands out

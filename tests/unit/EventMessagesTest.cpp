@@ -10,9 +10,7 @@ using namespace qvstest;
 
 TEST(EventMessages, EveryEventIdOfTheProgramHasItsTextWithItsThreeInserts)
 {
-    const UniqueModule program(
-        LoadLibraryExW((ExeFolder() + L"QVSCliUpdate.exe").c_str(), nullptr,
-                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    const UniqueModule program = ProgramResources();
     ASSERT_TRUE(program.valid());
     const struct
     {

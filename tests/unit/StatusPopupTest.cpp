@@ -33,9 +33,7 @@ HWND VisibleWindowOf(DWORD nThreadId)
 TEST(StatusPopup, IsOnScreenOnceMadeAndGoneOnceEnded)
 {
     // The popup's template is the program's.
-    const UniqueModule program(
-        LoadLibraryExW((ExeFolder() + L"QVSCliUpdate.exe").c_str(), nullptr,
-                       LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE));
+    const UniqueModule program = ProgramResources();
     ASSERT_TRUE(program.valid());
     struct Templates
     {
